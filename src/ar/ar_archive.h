@@ -1,0 +1,36 @@
+// Writing and reading AR archives over open streams. The caller opens and
+// closes the archive; the routines open and close the files they copy.
+#ifndef KESTO_AR_AR_ARCHIVE_H
+#define KESTO_AR_AR_ARCHIVE_H
+
+#include <cstdint>
+#include <cstdio>
+
+namespace kesto {
+
+// Writes an AR archive holding the count files, in order, under their base
+// names cut to 8 bytes, scrambled with key. Returns writer_status: ok;
+// archive_failed when a write, seek or position query fails or the archive
+// would reach 2^31 bytes; first_input + i when files[i] cannot be opened or
+// read. On failure the archive holds whatever was written so far.
+int create_ar_archive(std::FILE* archive, const char* const* files, std::uint32_t count,
+                      std::uint16_t key);
+
+// As above, with a smaller size limit than 2^31 - 1 bytes (for tests).
+int create_ar_archive_limited(std::FILE* archive, const char* const* files, std::uint32_t count,
+                              std::uint16_t key, std::uint32_t max_size);
+
+// Extracts every entry into the current directory, logging each name on a
+// line of its own to log (when not null). Returns reader_status: ok;
+// wrong_format when the file does not start with "AR"; bad_archive for an
+// unreadable header or record or a failed seek; cannot_read, cannot_create,
+// cannot_write for an entry, after logging the start of the failure line.
+// Entry names that are unsafe (empty, ".", "..", holding "/", "\" or ":")
+// or that name the open archive are refused as cannot_create. An entry
+// reaches its name only when complete, so a failure never leaves a partial
+// file nor changes a file that had the name.
+int extract_ar_archive(std::FILE* archive, std::FILE* log);
+
+}  // namespace kesto
+
+#endif

@@ -1,0 +1,218 @@
+// Front end: chooses the operation from the option word and operand count,
+// owns the archive stream, calls one archive routine and reports its status.
+#include "cli/command_line.h"
+
+#include "ar/ar_archive.h"
+#include "common/file_handle.h"
+#include "common/path.h"
+#include "common/platform.h"
+#include "common/status.h"
+#include "common/temp_file.h"
+#include "dl/dl_archive.h"
+
+namespace kesto {
+
+namespace {
+
+constexpr const char* usage_text =
+    "Torvane Archiver / Torvane Archive Creator - uso:\n"
+    " kesto -e nome_archivio [destinazione]  (estrae un archivio di un qualsiasi\n"
+    "\t\tformato supportato nella directory destinazione (opzionale))\n"
+    " kesto -ed nome_archivio [destinazione]  (estrae da un archivio in formato\n"
+    "\t\tVarneth i file compressi con LZSS decomprimendoli nella directory\n"
+    "\t\tdestinazione (opzionale))\n"
+    " kesto -r nome_archivio  (stampa a video la chiave di codifica di un archivio\n"
+    "\t\t\t  in formato Solquin)\n"
+    " kesto -cd nome_archivio file1 file2 file3 ...  (crea un archivio in formato\n"
+    "\t\t\t\t\t\t Varneth)\n"
+    " kesto -cf nome_archivio file1 file2 file3 ...  (crea un archivio in formato\n"
+    "\t\t\t\t\t\t Solquin)\n"
+    " kesto -cfk KEY nome_archivio file1 file2 file3 ...  (crea un archivio in\n"
+    "       formato Solquin utilizzando la chiave (esadecimale) specificata)\n"
+    "\n"
+    "E-mail: kesto@example.org\n"
+    "Sito:   https://example.org/kesto\n";
+
+constexpr const char* success_banner = "Torvane Archiver - operazione completata con successo\n";
+constexpr const char* failure_tail = " - Operazione non riuscita\n";
+constexpr const char* msg_cannot_open = "Impossibile aprire il file %s";
+constexpr const char* msg_cannot_create = "Impossibile creare il file %s";
+constexpr const char* msg_cannot_write = "Impossibile scrivere il file %s";
+constexpr const char* msg_cannot_read = "Impossibile leggere il file %s";
+constexpr const char* msg_cannot_read_key = "Impossibile leggere la chiave dal file %s";
+constexpr const char* msg_no_current_dir = "Impossibile ottenere la directory corrente";
+constexpr const char* msg_cannot_enter_dest = "Impossibile entrare nella directory destinazione";
+constexpr const char* msg_unknown_format = "Formato di archivio non riconosciuto";
+constexpr const char* msg_read_error = "Errore di lettura nell'archivio";
+// 0x8A is the letter e with a grave accent in the console's OEM code page.
+constexpr const char* msg_key_ar = "La chiave in Hex \x8A: %X\n\n";
+constexpr const char* msg_key_other =
+    "Il file non sembra un archivio, comunque la chiave in Hex \x8A: %X\n\n";
+
+enum class operation { usage, key_report, extract, extract_lz, create_ar, create_ar_key, create_dl };
+
+bool is_option(const std::string& word, const char* option) {
+  return compare_ignoring_case(word.c_str(), option) == 0;
+}
+
+operation choose_operation(const std::vector<std::string>& words) {
+  if (words.size() < 2) return operation::usage;
+  const std::string& option = words[0];
+  const std::size_t operands = words.size() - 1;
+  if (operands == 1 && is_option(option, "-r")) return operation::key_report;
+  if (operands <= 2 && is_option(option, "-e")) return operation::extract;
+  if (operands <= 2 && is_option(option, "-ed")) return operation::extract_lz;
+  if (operands < 2) return operation::usage;
+  if (is_option(option, "-cf")) return operation::create_ar;
+  if (is_option(option, "-cd")) return operation::create_dl;
+  if (operands >= 3 && is_option(option, "-cfk")) return operation::create_ar_key;
+  return operation::usage;
+}
+
+// Prints a whole failure line and returns the failure exit code.
+int fail(std::FILE* out, const char* first_half, const std::string& arg = {}) {
+  std::fprintf(out, first_half, arg.c_str());
+  std::fputs(failure_tail, out);
+  return 1;
+}
+
+int succeed(std::FILE* out) {
+  std::fputs(success_banner, out);
+  return 0;
+}
+
+// A directory opens as a stream on some systems; it is no archive anywhere.
+file_handle open_archive(const std::string& path) {
+  if (is_directory(path.c_str())) return file_handle();
+  return file_handle(std::fopen(path.c_str(), "rb"));
+}
+
+int report_key(const std::string& path, std::FILE* out) {
+  file_handle archive = open_archive(path);
+  if (!archive) return fail(out, msg_cannot_open, path);
+  unsigned char head[4];
+  if (std::fread(head, 1, sizeof head, archive.get()) != sizeof head) {
+    return fail(out, msg_cannot_read_key, path);
+  }
+  archive.close();
+  const bool is_ar = head[0] == 'A' && head[1] == 'R';
+  std::fprintf(out, is_ar ? msg_key_ar : msg_key_other, static_cast<unsigned>(head[2] | head[3] << 8));
+  return succeed(out);
+}
+
+int report_extraction(int status, std::FILE* out) {
+  switch (status) {
+    case reader_status::ok:
+      return succeed(out);
+    case reader_status::wrong_format:
+      return fail(out, msg_unknown_format);
+    case reader_status::bad_archive:
+      return fail(out, msg_read_error);
+    default:
+      // The reader has begun the line in the log.
+      std::fputs(failure_tail, out);
+      return 1;
+  }
+}
+
+int extract(const std::vector<std::string>& operands, bool lz_only, std::FILE* out) {
+  const std::string& path = operands[0];
+  file_handle archive = open_archive(path);
+  if (!archive) return fail(out, msg_cannot_open, path);
+  const bool has_destination = operands.size() > 1;
+  std::string saved_directory;
+  if (has_destination) {
+    if (!get_current_directory(&saved_directory)) return fail(out, msg_no_current_dir);
+    make_directory(operands[1].c_str());  // an existing directory is fine
+    if (!change_directory(operands[1].c_str())) return fail(out, msg_cannot_enter_dest);
+  }
+  int status = lz_only ? extract_dl_archive(archive.get(), out, true)
+                       : extract_ar_archive(archive.get(), out);
+  if (!lz_only && status == reader_status::wrong_format) {
+    status = extract_dl_archive(archive.get(), out, false);
+  }
+  archive.close();
+  if (has_destination) change_directory(saved_directory.c_str());
+  return report_extraction(status, out);
+}
+
+// Builds the archive under a temporary name beside it and renames it onto
+// the archive path only when complete, so a failed creation leaves neither a
+// partial archive nor a damaged earlier file.
+int create(operation op, const std::vector<std::string>& operands, std::FILE* out) {
+  const bool keyed = op == operation::create_ar_key;
+  const std::uint16_t key = keyed ? parse_key(operands[0].c_str()) : 0;
+  const std::string& path = operands[keyed ? 1 : 0];
+  std::vector<const char*> files;
+  for (std::size_t i = keyed ? 2 : 1; i < operands.size(); ++i) files.push_back(operands[i].c_str());
+  const auto count = static_cast<std::uint32_t>(files.size());
+
+  if (is_directory(path.c_str())) return fail(out, msg_cannot_create, path);
+  std::string temp_path;
+  file_handle archive = create_temporary_file(directory_prefix(path), &temp_path);
+  if (!archive) return fail(out, msg_cannot_create, path);
+  int status = op == operation::create_dl ? create_dl_archive(archive.get(), files.data(), count)
+                                          : create_ar_archive(archive.get(), files.data(), count, key);
+  if (!archive.close() && status == writer_status::ok) status = writer_status::archive_failed;
+  if (status == writer_status::ok) {
+    if (replace_file(temp_path.c_str(), path.c_str())) return succeed(out);
+    remove_file(temp_path.c_str());
+    return fail(out, msg_cannot_create, path);
+  }
+  remove_file(temp_path.c_str());
+  const auto input = static_cast<std::size_t>(status - writer_status::first_input);
+  if (status >= writer_status::first_input && input < files.size()) {
+    return fail(out, msg_cannot_read, files[input]);
+  }
+  return fail(out, msg_cannot_write, path);
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+std::uint16_t parse_key(const char* text) {
+  while (is_space(*text)) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && hex_digit(text[2]) >= 0) text += 2;
+  std::uint16_t value = 0;
+  for (int d; (d = hex_digit(*text)) >= 0; ++text) {
+    value = static_cast<std::uint16_t>(value * 16 + d);  // keeps the low 16 bits
+  }
+  return negative ? static_cast<std::uint16_t>(0u - value) : value;
+}
+
+int run_command_line(const std::vector<std::string>& words, std::FILE* out) {
+  const operation op = choose_operation(words);
+  const std::vector<std::string> operands(words.begin() + (words.empty() ? 0 : 1), words.end());
+  int code = 1;
+  switch (op) {
+    case operation::usage:
+      std::fputs(usage_text, out);
+      break;
+    case operation::key_report:
+      code = report_key(operands[0], out);
+      break;
+    case operation::extract:
+    case operation::extract_lz:
+      code = extract(operands, op == operation::extract_lz, out);
+      break;
+    case operation::create_ar:
+    case operation::create_ar_key:
+    case operation::create_dl:
+      code = create(op, operands, out);
+      break;
+  }
+  std::fflush(out);
+  return code;
+}
+
+}  // namespace kesto

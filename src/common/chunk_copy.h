@@ -1,0 +1,59 @@
+// Bulk copying between streams through one buffer of copy_chunk_size bytes:
+// every read and every write moves at most one chunk, so entries of any
+// size stream in constant memory.
+#ifndef KESTO_COMMON_CHUNK_COPY_H
+#define KESTO_COMMON_CHUNK_COPY_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace kesto {
+
+inline constexpr std::size_t copy_chunk_size = 32768;
+
+enum class copy_result { ok, read_short, write_short, too_large, read_error };
+
+// Passes chunks through unchanged.
+struct no_filter {
+  void operator()(unsigned char*, std::size_t) const {}
+};
+
+// Copies exactly size bytes from in to out. Each chunk goes through
+// filter(buffer, length) between its read and its write. Returns read_short
+// when in ends (or fails) first, write_short when out takes fewer bytes.
+template <class Filter>
+copy_result copy_exact(std::FILE* in, std::FILE* out, std::uint32_t size, Filter&& filter) {
+  unsigned char buf[copy_chunk_size];
+  while (size != 0) {
+    std::size_t chunk = size < copy_chunk_size ? size : copy_chunk_size;
+    if (std::fread(buf, 1, chunk, in) != chunk) return copy_result::read_short;
+    filter(buf, chunk);
+    if (std::fwrite(buf, 1, chunk, out) != chunk) return copy_result::write_short;
+    size -= static_cast<std::uint32_t>(chunk);
+  }
+  return copy_result::ok;
+}
+
+// Copies in to out until a read returns nothing, adding the bytes copied to
+// *copied. Refuses (too_large) before writing a chunk that would take the
+// total past room. Returns read_error when in's error flag is set at the end.
+template <class Filter>
+copy_result copy_to_end(std::FILE* in, std::FILE* out, std::uint64_t room, std::uint32_t* copied,
+                        Filter&& filter) {
+  unsigned char buf[copy_chunk_size];
+  for (;;) {
+    std::size_t n = std::fread(buf, 1, copy_chunk_size, in);
+    if (n == 0) break;
+    if (n > room) return copy_result::too_large;
+    room -= n;
+    filter(buf, n);
+    if (std::fwrite(buf, 1, n, out) != n) return copy_result::write_short;
+    *copied += static_cast<std::uint32_t>(n);
+  }
+  return std::ferror(in) ? copy_result::read_error : copy_result::ok;
+}
+
+}  // namespace kesto
+
+#endif

@@ -1,0 +1,58 @@
+#include "common/path.h"
+
+#include <cstring>
+
+#include "common/platform.h"
+
+namespace kesto {
+
+std::string_view base_name(std::string_view path) {
+  std::size_t cut = path.find_last_of("\\/");
+  return cut == std::string_view::npos ? path : path.substr(cut + 1);
+}
+
+std::string_view directory_prefix(std::string_view path) {
+  std::size_t cut = path.find_last_of("\\/");
+  if (cut != std::string_view::npos) return path.substr(0, cut + 1);
+  if (path.size() >= 2 && path[1] == ':') return path.substr(0, 2);
+  return {};
+}
+
+bool is_safe_entry_name(const char* name) {
+  if (name[0] == '\0') return false;
+  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+  if (std::strpbrk(name, "/\\:") != nullptr) return false;
+  return !is_reserved_file_name(name);
+}
+
+namespace {
+
+char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool equals_upper(std::string_view s, std::string_view upper_word) {
+  if (s.size() != upper_word.size()) return false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (upper(s[i]) != upper_word[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool is_windows_device_name(std::string_view name) {
+  if (name.empty()) return false;
+  char last = name.back();
+  if (last == '.' || last == ' ') return true;
+  // The device is named by the part before the first dot: "nul.txt" is NUL.
+  std::string_view stem = name.substr(0, name.find('.'));
+  for (std::string_view word : {"CON", "PRN", "AUX", "NUL"}) {
+    if (equals_upper(stem, word)) return true;
+  }
+  if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {
+    std::string_view prefix = stem.substr(0, 3);
+    if (equals_upper(prefix, "COM") || equals_upper(prefix, "LPT")) return true;
+  }
+  return false;
+}
+
+}  // namespace kesto

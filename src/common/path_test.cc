@@ -1,0 +1,42 @@
+#include "common/path.h"
+
+#include <gtest/gtest.h>
+
+namespace kesto {
+namespace {
+
+TEST(path, base_name_takes_either_separator_and_keeps_drive_prefix) {
+  EXPECT_EQ(base_name("dir/sub\\Script01.txt"), "Script01.txt");
+  EXPECT_EQ(base_name("dir\\sub/File.dat"), "File.dat");
+  EXPECT_EQ(base_name("C:\\x\\LONGNAME.BIN"), "LONGNAME.BIN");
+  EXPECT_EQ(base_name("C:name.txt"), "C:name.txt");
+  EXPECT_EQ(base_name("plain"), "plain");
+  EXPECT_EQ(base_name("dir/"), "");
+}
+
+TEST(path, directory_prefix_keeps_the_directory_of_a_path) {
+  EXPECT_EQ(directory_prefix("dir/sub\\a.ar"), "dir/sub\\");
+  EXPECT_EQ(directory_prefix("C:a.ar"), "C:");
+  EXPECT_EQ(directory_prefix("a.ar"), "");
+}
+
+TEST(path, unsafe_entry_names_are_refused) {
+  for (const char* name : {"", ".", "..", "../x", "..\\x", "/abs", "C:x", "a/b", "a\\b", ":"}) {
+    EXPECT_FALSE(is_safe_entry_name(name)) << name;
+  }
+  for (const char* name : {"a.txt", "...", "..a", "SCRIPT01.TXT", "x y"}) {
+    EXPECT_TRUE(is_safe_entry_name(name)) << name;
+  }
+}
+
+TEST(path, windows_device_names_in_any_case_with_or_without_extension) {
+  for (const char* name : {"CON", "con", "Nul.txt", "aux", "PRN.dat", "com1", "LPT9.x", "a.", "b "}) {
+    EXPECT_TRUE(is_windows_device_name(name)) << name;
+  }
+  for (const char* name : {"CONS", "com0", "lpt10", "COM", "nul_", "a.b", "xcon"}) {
+    EXPECT_FALSE(is_windows_device_name(name)) << name;
+  }
+}
+
+}  // namespace
+}  // namespace kesto

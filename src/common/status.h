@@ -1,0 +1,28 @@
+// Status codes returned by the archive routines. The values are part of the
+// command-line contract: the front end turns them into result lines.
+#ifndef KESTO_COMMON_STATUS_H
+#define KESTO_COMMON_STATUS_H
+
+namespace kesto {
+
+// Results of extract_ar_archive and extract_dl_archive.
+namespace reader_status {
+inline constexpr int ok = 0;
+inline constexpr int wrong_format = 1;     // the archive does not carry this format's signature
+inline constexpr int bad_archive = 2;      // header or directory unreadable, or a seek failed
+inline constexpr int cannot_read = 3;      // entry data ran out (fragment logged)
+inline constexpr int cannot_create = 4;    // entry file could not be created (fragment logged)
+inline constexpr int cannot_write = 5;     // entry file could not be written (fragment logged)
+}  // namespace reader_status
+
+// Results of create_ar_archive and create_dl_archive. An input that cannot be
+// opened or read reports first_input + its index among the inputs.
+namespace writer_status {
+inline constexpr int ok = 0;
+inline constexpr int archive_failed = 1;   // writing, seeking or sizing the archive failed
+inline constexpr int first_input = 2;
+}  // namespace writer_status
+
+}  // namespace kesto
+
+#endif

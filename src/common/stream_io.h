@@ -1,0 +1,54 @@
+// Small helpers over std::FILE* shared by the archive routines.
+#ifndef KESTO_COMMON_STREAM_IO_H
+#define KESTO_COMMON_STREAM_IO_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace kesto {
+
+// Archive positions are sought as signed 32-bit values, so the largest
+// archive a reader can use whole is 2^31 - 1 bytes; the writers refuse to
+// grow past it.
+inline constexpr std::uint32_t max_archive_size = 0x7FFFFFFFu;
+
+// Seeks from the start of the file; a target beyond max_archive_size fails
+// on every platform, as does a failing fseek.
+inline bool seek_to(std::FILE* f, std::uint32_t pos) {
+  if (pos > max_archive_size) return false;
+  return std::fseek(f, static_cast<long>(pos), SEEK_SET) == 0;
+}
+
+// Reads exactly n bytes; false on end of file or error.
+inline bool read_exact(std::FILE* f, void* buf, std::size_t n) {
+  return std::fread(buf, 1, n, f) == n;
+}
+
+// Writes exactly n bytes; false on a short write.
+inline bool write_all(std::FILE* f, const void* buf, std::size_t n) {
+  return std::fwrite(buf, 1, n, f) == n;
+}
+
+// The archive's current position, or false when it cannot be obtained or
+// lies beyond max_archive_size.
+inline bool tell_position(std::FILE* f, std::uint32_t* pos) {
+  long p = std::ftell(f);
+  if (p < 0 || static_cast<unsigned long>(p) > max_archive_size) return false;
+  *pos = static_cast<std::uint32_t>(p);
+  return true;
+}
+
+// Writes a message with one %s to log, when a log is given.
+void log_message(std::FILE* log, const char* format, const char* name);
+
+// Log texts of the readers. The failure fragments carry no line end: the
+// front end completes the line.
+inline constexpr const char* msg_entry_done = "%s\n";
+inline constexpr const char* msg_cannot_create = "Impossibile creare il file %s";
+inline constexpr const char* msg_cannot_read_entry = "Impossibile leggere il file %s dall'archivio";
+inline constexpr const char* msg_cannot_write = "Impossibile scrivere il file %s";
+
+}  // namespace kesto
+
+#endif

@@ -1,0 +1,56 @@
+#include "common/temp_file.h"
+
+#include <cerrno>
+
+#include "common/path.h"
+#include "common/platform.h"
+#include "common/status.h"
+
+namespace kesto {
+
+file_handle create_temporary_file(std::string_view dir_prefix, std::string* path) {
+  const std::string stem =
+      std::string(dir_prefix) + ".kesto-" + std::to_string(current_process_id()) + "-";
+  for (int n = 0; n < 1000; ++n) {
+    *path = stem + std::to_string(n) + ".tmp";
+    errno = 0;
+    if (std::FILE* f = create_new_file(path->c_str())) return file_handle(f);
+    if (errno != EEXIST) break;  // not a name clash: another name will not help
+  }
+  path->clear();
+  return file_handle();
+}
+
+int entry_output::open(const char* name) {
+  discard();
+  if (!is_safe_entry_name(name)) return reader_status::cannot_create;
+  // Replacing the archive while it is read would destroy it.
+  if (is_same_file(archive_, name)) return reader_status::cannot_create;
+  file_ = create_temporary_file("", &temp_path_);
+  if (!file_) return reader_status::cannot_create;
+  name_ = name;
+  return reader_status::ok;
+}
+
+int entry_output::commit() {
+  if (!file_.close()) {
+    discard();
+    return reader_status::cannot_write;
+  }
+  if (!replace_file(temp_path_.c_str(), name_.c_str())) {
+    discard();
+    return reader_status::cannot_create;
+  }
+  temp_path_.clear();
+  return reader_status::ok;
+}
+
+void entry_output::discard() {
+  file_.close();
+  if (!temp_path_.empty()) {
+    remove_file(temp_path_.c_str());
+    temp_path_.clear();
+  }
+}
+
+}  // namespace kesto

@@ -1,0 +1,35 @@
+// Writing and reading DL archives over open streams. The caller opens and
+// closes the archive; the routines open and close the files they copy.
+#ifndef KESTO_DL_DL_ARCHIVE_H
+#define KESTO_DL_DL_ARCHIVE_H
+
+#include <cstdint>
+#include <cstdio>
+
+namespace kesto {
+
+// Writes a DL archive holding the count files, in order and unchanged, under
+// their base names cut to 12 bytes. Returns writer_status: ok;
+// archive_failed when a write, seek or position query fails, when count is
+// above 65535 (nothing is written then) or when the archive would reach
+// 2^31 bytes; first_input + i when files[i] cannot be opened or read.
+int create_dl_archive(std::FILE* archive, const char* const* files, std::uint32_t count);
+
+// As above, with a smaller size limit than 2^31 - 1 bytes (for tests).
+int create_dl_archive_limited(std::FILE* archive, const char* const* files, std::uint32_t count,
+                              std::uint32_t max_size);
+
+// Extracts the entries into the current directory. In copy mode every entry
+// is written as stored and its name logged. In decompress mode every entry
+// goes through lzss_decode_entry: LZ entries are kept (a warning line when
+// their sizes disagree), other entries are skipped with a warning line.
+// Returns reader_status: ok; wrong_format without the 7-byte signature;
+// bad_archive for an unreadable header or record or a failed seek;
+// cannot_read, cannot_create, cannot_write for an entry, after logging the
+// start of the failure line. Names are checked and entries reach their names
+// only when kept, as for AR archives.
+int extract_dl_archive(std::FILE* archive, std::FILE* log, bool decompress);
+
+}  // namespace kesto
+
+#endif

@@ -1,0 +1,76 @@
+#include "test_util.h"
+
+#include <algorithm>
+#include <fstream>
+#include <random>
+
+namespace fs = std::filesystem;
+
+namespace kesto_test {
+
+void scratch_dir_test::SetUp() {
+  previous_ = fs::current_path();
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string stem = std::string("kesto-") + info->test_suite_name() + "-" + info->name();
+  std::replace(stem.begin(), stem.end(), '/', '_');
+  std::random_device rd;
+  dir_ = fs::temp_directory_path() / (stem + "-" + std::to_string(rd()));
+  fs::create_directories(dir_);
+  fs::current_path(dir_);
+}
+
+void scratch_dir_test::TearDown() {
+  fs::current_path(previous_);
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+}
+
+std::vector<std::string> scratch_dir_test::listing(const std::string& sub) const {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir_ / sub)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void write_file(const std::string& path, const bytes& contents) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+  ASSERT_TRUE(f.good()) << "cannot write " << path;
+}
+
+bytes read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+bool file_exists(const std::string& path) { return fs::exists(path); }
+
+void set_byte(const std::string& path, std::uint64_t offset, unsigned char value) {
+  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+  f.seekp(static_cast<std::streamoff>(offset));
+  f.put(static_cast<char>(value));
+  ASSERT_TRUE(f.good());
+}
+
+void truncate_to(const std::string& path, std::uint64_t size) { fs::resize_file(path, size); }
+
+bytes u16le(std::uint16_t v) {
+  return bytes{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+}
+
+bytes u32le(std::uint32_t v) { return u16le(static_cast<std::uint16_t>(v)) + u16le(static_cast<std::uint16_t>(v >> 16)); }
+
+bytes padded(const std::string& name, std::size_t width) {
+  bytes out = name.substr(0, width);
+  out.resize(width, '\0');
+  return out;
+}
+
+bytes random_bytes(std::size_t n, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  bytes out(n, '\0');
+  for (auto& c : out) c = static_cast<char>(gen() & 0xFF);
+  return out;
+}
+
+}  // namespace kesto_test
