@@ -118,11 +118,16 @@ std::vector<std::string> list_tree(const std::string& dir) {
 }
 
 bool is_temporary_name(const std::string& name) {
-  std::string base = name.substr(name.find_last_of('/') == std::string::npos
-                                     ? 0
-                                     : name.find_last_of('/') + 1);
-  return base.rfind(".kesto-", 0) == 0 && base.size() >= 4 &&
-         base.compare(base.size() - 4, 4, ".tmp") == 0;
+  // The routines' temporary files are ".kesto-<pid>-<n>.tmp": at least 14
+  // bytes, so an entry name (at most 12) may look like one but never is one.
+  const std::size_t slash = name.find_last_of('/');
+  const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+  if (base.rfind(".kesto-", 0) != 0 || base.size() < 14) return false;
+  const std::string middle = base.substr(7, base.size() - 11);
+  const std::size_t dash = middle.find('-');
+  return base.compare(base.size() - 4, 4, ".tmp") == 0 && dash != std::string::npos && dash > 0 &&
+         dash + 1 < middle.size() &&
+         middle.find_first_not_of("0123456789-") == std::string::npos;
 }
 
 bool is_safe_name(const std::string& name) {

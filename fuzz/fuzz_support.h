@@ -57,6 +57,7 @@ bytes read_file(const std::string& path);
 // end in "/". Sorted.
 std::vector<std::string> list_tree(const std::string& dir);
 
+// True for the names of the routines' temporary files, ".kesto-<pid>-<n>.tmp".
 bool is_temporary_name(const std::string& name);
 // Names the readers may create: not empty, not "." or "..", without "/",
 // "\" or ":".
