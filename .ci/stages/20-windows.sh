@@ -54,6 +54,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   timeout 300 wineboot -i
 fi
 timeout 300 wineserver -w
+# One server for the whole suite: without it every run of kesto.exe that
+# follows a pause starts a new one, which costs seconds.
+wineserver -p
 
 echo "== command-line suite against kesto.exe under wine"
 KESTO_PROGRAM="$program" KESTO_RUNNER=wine timeout 600 build/tests/kesto_cli_tests
