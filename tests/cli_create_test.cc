@@ -154,5 +154,21 @@ TEST_F(cli_create, failed_creation_keeps_the_previous_archive_file) {
   EXPECT_EQ(listing(), (std::vector<std::string>{"a.txt", "x.ar"}));
 }
 
+// A DL directory counts its records in 16 bits: more files than that fail
+// before anything is written instead of storing only some of them.
+TEST_F(cli_create, dl_creation_refuses_more_than_65535_files) {
+  if (under_runner()) GTEST_SKIP() << "a Windows command line cannot hold 65536 operands";
+  write_file("a", "1");
+  std::vector<std::string> args = {"-cd", "x.dl"};
+  args.resize(2 + 65536, "a");
+  const run_result r = run(args);
+  EXPECT_EQ(r.out, failure_line("Impossibile scrivere il file x.dl"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(listing(), std::vector<std::string>{"a"});
+  args.pop_back();
+  ASSERT_EQ(run(args).out, success_banner);
+  EXPECT_EQ(read_file("x.dl").substr(8, 2), u16le(65535));
+}
+
 }  // namespace
 }  // namespace kesto_test

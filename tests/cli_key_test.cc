@@ -46,6 +46,7 @@ TEST_F(cli_key, report_fails_on_short_missing_or_directory_operand) {
       {"three.bin", "Impossibile leggere la chiave dal file three.bin"},
       {"empty.bin", "Impossibile leggere la chiave dal file empty.bin"},
       {"missing.ar", "Impossibile aprire il file missing.ar"},
+      {"no such.ar", "Impossibile aprire il file no such.ar"},
       {"dir", "Impossibile aprire il file dir"},
   };
   for (const failure_case& c : cases) {
