@@ -5,6 +5,7 @@
 // are skipped for the native Linux build.
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include "cli_runner.h"
 
@@ -69,6 +70,16 @@ TEST_F(cli_windows, wildcard_matching_nothing_stays_a_literal_name) {
             failure_line("Impossibile leggere il file none*.zz"));
   EXPECT_FALSE(file_exists("out.ar"));
   EXPECT_EQ(temporaries(), names{});
+}
+
+// One quoted word can name more files than a command line could hold; a DL
+// directory counts its records in 16 bits, so 65536 of them fail before
+// anything is written.
+TEST_F(cli_windows, wildcard_expanding_to_65536_files_fails_dl_creation) {
+  std::filesystem::create_directory("many");
+  for (int i = 0; i < 65536; ++i) std::ofstream("many/" + std::to_string(i));
+  EXPECT_EQ(run({"-cd", "x.dl", "many\\*"}).out, failure_line("Impossibile scrivere il file x.dl"));
+  EXPECT_EQ(listing(), names{"many"});
 }
 
 TEST_F(cli_windows, backslash_input_paths_store_their_base_names) {
