@@ -151,6 +151,19 @@ TEST_F(cli_windows, device_names_are_refused_as_entries) {
   }
 }
 
+// Windows allows none of these characters in a file name: the entry cannot
+// be created and leaves neither a file nor a temporary behind.
+TEST_F(cli_windows, names_with_characters_windows_forbids_are_refused) {
+  for (const std::string name : {"a*b", "q?", "x\"y", "a<b", "c>d", "p|q", "tab\tx"}) {
+    SCOPED_TRACE("[" + name + "]");
+    write_file("d.dl", dl_archive({{"ok.txt", "fine"}, {name, "lost"}}));
+    const run_result r = run({"-e", "d.dl", "out"});
+    EXPECT_EQ(r.out, "ok.txt\n" + failure_line("Impossibile creare il file " + name));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(listing("out"), names{"ok.txt"});
+  }
+}
+
 TEST_F(cli_windows, names_that_only_resemble_devices_are_extracted) {
   const entry_list entries = {{"console", "1"}, {"nulx.txt", "2"}, {"COM0", "3"}, {"lpt.txt", "4"},
                               {".auxrc", "5"}};
