@@ -88,7 +88,8 @@ bool is_same_file(std::FILE* stream, const char* path) {
 int compare_ignoring_case(const char* a, const char* b) { return ::_strcmpi(a, b); }
 
 std::FILE* create_new_file(const char* path) {
-  const int fd = ::_open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  const int fd = ::_open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                         _S_IREAD | _S_IWRITE);
   if (fd < 0) return nullptr;
   std::FILE* f = ::_fdopen(fd, "wb");
   if (f == nullptr) {
