@@ -173,3 +173,39 @@ TEST(keystream_equivalence, long_entry_in_chunks_matches_one_piece) {
 }
 
 }  // namespace
+
+namespace {
+
+// An entry file that takes no byte (a full disk): stdio buffers the first
+// bytes, so both decoders notice only when a buffer goes out. The byte-wise
+// decoder fails at the putc that overflows the stream's buffer; the buffered
+// one when it hands over its block, at the latest before its result. Either
+// way the entry fails with write_failed once more output than the stream
+// buffers was produced, and the DL reader reports "Impossibile scrivere"
+// (result 3, or a failing close after result 0 or 4).
+int run_to_full_disk(decoder decode, const std::string& input, std::uint32_t entry_size) {
+  kesto::file_handle in(std::tmpfile());
+  std::fwrite(input.data(), 1, input.size(), in.get());
+  std::rewind(in.get());
+  kesto::file_handle out(std::fopen("/dev/full", "wb"));
+  if (!out) return -1;
+  const int result = decode(in.get(), out.get(), entry_size);
+  const bool closed = out.close();
+  return result == kesto::lzss_result::ok || result == kesto::lzss_result::size_mismatch
+             ? (closed ? result : kesto::lzss_result::write_failed)
+             : result;
+}
+
+TEST(lzss_equivalence, full_disk_fails_the_same_way) {
+  if (!kesto::file_handle(std::fopen("/dev/full", "wb"))) GTEST_SKIP() << "no /dev/full";
+  for (std::size_t n : {0u, 10u, 100u, 5000u, 20000u, 100000u}) {
+    const std::string entry = kesto_test::lz_entry(sample(n, n + 1));
+    for (std::uint32_t size : {size_of(entry), size_of(entry) - 3, size_of(entry) + 5}) {
+      EXPECT_EQ(run_to_full_disk(kesto::lzss_decode_entry, entry, size),
+                run_to_full_disk(kesto_bench::bytewise_lzss_decode_entry, entry, size))
+          << n << " bytes, entry size " << size;
+    }
+  }
+}
+
+}  // namespace
