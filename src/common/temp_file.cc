@@ -5,6 +5,7 @@
 #include "common/path.h"
 #include "common/platform.h"
 #include "common/status.h"
+#include "common/stream_io.h"
 
 namespace kesto {
 
@@ -51,6 +52,14 @@ void entry_output::discard() {
     remove_file(temp_path_.c_str());
     temp_path_.clear();
   }
+}
+
+int keep_entry(entry_output& out, std::FILE* log, const char* name, const char* line) {
+  int status = out.commit();
+  if (status == reader_status::cannot_write) return log_failure(log, msg_cannot_write, name, status);
+  if (status != reader_status::ok) return log_failure(log, msg_cannot_create, name, status);
+  log_message(log, line, name);
+  return reader_status::ok;
 }
 
 }  // namespace kesto
