@@ -59,27 +59,37 @@ class stream_reader {
   std::array<unsigned char, copy_chunk_size> buffer_;
 };
 
-// The output goes to the entry file in blocks of at most one copy chunk.
+// The output goes to the entry file in blocks of exactly one copy chunk
+// (the last one shorter), which the stream passes straight to the system.
 // The block is kept behind the 4096 bytes produced before it, so the ring
 // window is simply the last 4096 output bytes: a reference to window
 // position p is a copy from d bytes back, d = (r - p - 1) mod 4096 + 1.
-// Before the first output those bytes are zero, as the window starts.
+// Before the first output those bytes are zero, as the window starts. The
+// decoder may run up to one group of items past the block's end before it
+// writes the block; the room after it takes that.
 class history_writer {
  public:
   explicit history_writer(std::FILE* file) : file_(file) {}
 
   unsigned char* begin() { return buffer_.data() + window_size; }
-  unsigned char* end() { return buffer_.data() + buffer_.size(); }
+  unsigned char* block_end() { return begin() + copy_chunk_size; }
 
-  // Writes the block [begin(), next) and keeps its last 4096 bytes of
-  // history; returns the new write position, or nullptr when the entry file
-  // took fewer bytes.
-  unsigned char* flush(unsigned char* next) {
+  // Writes the full block and moves the 4096 bytes of history before its
+  // end, and the bytes produced past it, to the front; returns the new
+  // write position, or nullptr when the entry file took fewer bytes.
+  unsigned char* write_block(unsigned char* next) {
+    written_ += copy_chunk_size;
+    if (std::fwrite(begin(), 1, copy_chunk_size, file_) != copy_chunk_size) return nullptr;
+    unsigned char* keep = block_end() - window_size;
+    std::memmove(buffer_.data(), keep, static_cast<std::size_t>(next - keep));
+    return next - copy_chunk_size;
+  }
+  // Writes what is left; false when the entry file took fewer bytes.
+  bool finish(unsigned char* next) {
+    if (next >= block_end() && (next = write_block(next)) == nullptr) return false;
     const auto n = static_cast<std::size_t>(next - begin());
     written_ += n;
-    if (n != 0 && std::fwrite(begin(), 1, n, file_) != n) return nullptr;
-    std::memmove(buffer_.data(), next - window_size, window_size);
-    return begin();
+    return n == 0 || std::fwrite(begin(), 1, n, file_) == n;
   }
   std::uint64_t produced(const unsigned char* next) {
     return written_ + static_cast<std::uint64_t>(next - begin());
@@ -87,7 +97,7 @@ class history_writer {
 
  private:
   std::FILE* file_;
-  std::array<unsigned char, window_size + copy_chunk_size> buffer_{};
+  std::array<unsigned char, window_size + copy_chunk_size + max_group_output> buffer_{};
   std::uint64_t written_ = 0;  // up to 9 output bytes per input byte: 32 bits could wrap
 };
 
@@ -179,7 +189,7 @@ int decode_stream(stream_reader& in, history_writer& out, std::uint32_t budget,
   const unsigned char* ip = nullptr;
   const unsigned char* iend = nullptr;
   unsigned char* op = out.begin();
-  unsigned char* const oend = out.end();
+  unsigned char* const oblock = out.block_end();
   std::uint32_t consumed = 0;
   std::uint32_t flags = 0;
   std::uint32_t r = window_size - max_match;  // window position of the next output byte
@@ -195,8 +205,7 @@ int decode_stream(stream_reader& in, history_writer& out, std::uint32_t budget,
   };
   int result = lzss_result::ok;
   while (consumed < budget) {
-    if (static_cast<std::size_t>(oend - op) < max_group_output &&
-        (op = out.flush(op)) == nullptr) {
+    if (op >= oblock && (op = out.write_block(op)) == nullptr) {
       return lzss_result::write_failed;
     }
     flags >>= 1;
@@ -263,7 +272,7 @@ int lzss_decode_entry(std::FILE* input, std::FILE* output, std::uint32_t entry_s
   // The bytes the byte-wise decoder would already have handed to the entry
   // file go there before any result, so a failing file is noticed as before.
   const std::uint64_t produced = out.produced(state.next);
-  if (out.flush(state.next) == nullptr) return lzss_result::write_failed;
+  if (!out.finish(state.next)) return lzss_result::write_failed;
   if (decoded != lzss_result::ok) return decoded;
   return (state.consumed == header.packed && produced == header.unpacked)
              ? lzss_result::ok
