@@ -29,6 +29,10 @@ int entry_output::open(const char* name) {
   if (is_same_file(archive_, name)) return reader_status::cannot_create;
   file_ = create_temporary_file("", &temp_path_);
   if (!file_) return reader_status::cannot_create;
+  // Entry data arrive in whole chunks (the copy's and the LZ decoder's
+  // blocks of 32768 bytes): unbuffered, each goes to the system in one
+  // write, where a stream buffer would split it in two and copy a part.
+  std::setvbuf(file_.get(), nullptr, _IONBF, 0);
   name_ = name;
   return reader_status::ok;
 }
