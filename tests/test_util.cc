@@ -1,6 +1,11 @@
 #include "test_util.h"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <random>
 
@@ -71,6 +76,52 @@ bytes random_bytes(std::size_t n, std::uint32_t seed) {
   bytes out(n, '\0');
   for (auto& c : out) c = static_cast<char>(gen() & 0xFF);
   return out;
+}
+
+file_ptr stream_of(const bytes& contents) {
+  file_ptr f(std::tmpfile());
+  if (f && !contents.empty()) std::fwrite(contents.data(), 1, contents.size(), f.get());
+  if (f) std::fflush(f.get());
+  return f;
+}
+
+bytes stream_contents(std::FILE* f) {
+  std::fflush(f);
+  std::rewind(f);
+  bytes out;
+  char buf[4096];
+  std::size_t n = 0;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  return out;
+}
+
+bool has_temporary_files(const std::string& dir) {
+  for (const auto& e : fs::directory_iterator(dir)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind(".kesto-", 0) == 0 && name.size() >= 4 &&
+        name.compare(name.size() - 4, 4, ".tmp") == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int run_with_file_size_limit(std::uint64_t limit, const std::function<int()>& body) {
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    struct rlimit rl;
+    rl.rlim_cur = static_cast<rlim_t>(limit);
+    rl.rlim_max = static_cast<rlim_t>(limit);
+    std::signal(SIGXFSZ, SIG_IGN);
+    int result = ::setrlimit(RLIMIT_FSIZE, &rl) == 0 ? body() : 255;
+    std::fflush(nullptr);
+    ::_exit(result & 0xFF);
+  }
+  int wstatus = 0;
+  if (::waitpid(pid, &wstatus, 0) != pid || !WIFEXITED(wstatus)) return -1;
+  return WEXITSTATUS(wstatus);
 }
 
 }  // namespace kesto_test

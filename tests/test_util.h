@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,6 +47,28 @@ bytes u32le(std::uint32_t v);
 bytes padded(const std::string& name, std::size_t width);
 // Pseudo-random bytes, the same for the same seed.
 bytes random_bytes(std::size_t n, std::uint32_t seed);
+
+struct file_closer {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+// An anonymous read-write temporary stream holding contents, positioned at
+// its end (the routines under test seek where they need to).
+file_ptr stream_of(const bytes& contents = {});
+// Everything written to f so far; leaves f positioned at its end.
+bytes stream_contents(std::FILE* f);
+
+// True when dir holds a leftover temporary file of an extraction or a
+// creation (a name starting with ".kesto-" and ending in ".tmp").
+bool has_temporary_files(const std::string& dir = ".");
+
+// Runs body in a forked child whose files may not grow past limit bytes: a
+// write beyond it fails (SIGXFSZ is ignored) instead of ending the process.
+// Returns body's result (0 to 255), or -1 when the child did not exit
+// normally. Streams are flushed before the fork and in the child before it
+// exits, so a log stream written by body can be read afterwards.
+int run_with_file_size_limit(std::uint64_t limit, const std::function<int()>& body);
 
 }  // namespace kesto_test
 

@@ -31,29 +31,20 @@ bool read_record(std::FILE* archive, std::uint32_t position, ar_record* rec) {
   return true;
 }
 
-int fail(std::FILE* log, const char* format, const char* name, int status) {
-  log_message(log, format, name);
-  return status;
-}
-
 int extract_entry(std::FILE* archive, std::FILE* log, const ar_record& rec, std::uint16_t key) {
   if (!seek_to(archive, rec.data_offset)) return reader_status::bad_archive;
   entry_output out(archive);
   if (out.open(rec.name) != reader_status::ok) {
-    return fail(log, msg_cannot_create, rec.name, reader_status::cannot_create);
+    return log_failure(log, msg_cannot_create, rec.name, reader_status::cannot_create);
   }
   keystream ks(key);
   copy_result r = copy_exact(archive, out.stream(), rec.size,
                              [&ks](unsigned char* p, std::size_t n) { ks.unscramble(p, n); });
   if (r == copy_result::read_short) {
-    return fail(log, msg_cannot_read_entry, rec.name, reader_status::cannot_read);
+    return log_failure(log, msg_cannot_read_entry, rec.name, reader_status::cannot_read);
   }
-  if (r != copy_result::ok) return fail(log, msg_cannot_write, rec.name, reader_status::cannot_write);
-  int status = out.commit();
-  if (status == reader_status::cannot_write) return fail(log, msg_cannot_write, rec.name, status);
-  if (status != reader_status::ok) return fail(log, msg_cannot_create, rec.name, status);
-  log_message(log, msg_entry_done, rec.name);
-  return reader_status::ok;
+  if (r != copy_result::ok) return log_failure(log, msg_cannot_write, rec.name, reader_status::cannot_write);
+  return keep_entry(out, log, rec.name, msg_entry_done);
 }
 
 }  // namespace

@@ -69,6 +69,7 @@ int write_entry(std::FILE* archive, const char* path, std::uint32_t index, std::
   const int unreadable = writer_status::first_input + static_cast<int>(index);
   file_handle input(std::fopen(path, "rb"));
   if (!input) return unreadable;
+  read_in_chunks_only(input.get());
   keystream ks(key);
   std::uint32_t size = 0;
   copy_result r = copy_to_end(input.get(), archive, max_size - offset, &size,

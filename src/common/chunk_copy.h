@@ -35,6 +35,11 @@ copy_result copy_exact(std::FILE* in, std::FILE* out, std::uint32_t size, Filter
   return copy_result::ok;
 }
 
+// Input files are read only through copy_to_end, in whole chunks straight
+// into its buffer: unbuffered, they need no stream buffer of their own, nor
+// the status query the runtime makes to size one. Call right after opening.
+inline void read_in_chunks_only(std::FILE* in) { std::setvbuf(in, nullptr, _IONBF, 0); }
+
 // Copies in to out until a read returns nothing, adding the bytes copied to
 // *copied. Refuses (too_large) before writing a chunk that would take the
 // total past room. Returns read_error when in's error flag is set at the end.
@@ -50,6 +55,10 @@ copy_result copy_to_end(std::FILE* in, std::FILE* out, std::uint64_t room, std::
     filter(buf, n);
     if (std::fwrite(buf, 1, n, out) != n) return copy_result::write_short;
     *copied += static_cast<std::uint32_t>(n);
+    // A short read means the stream has reached its end (or failed), and a
+    // stream at its end returns nothing more: skip the read that would
+    // only say so again (one system call per input file).
+    if (n < copy_chunk_size && std::feof(in)) break;
   }
   return std::ferror(in) ? copy_result::read_error : copy_result::ok;
 }

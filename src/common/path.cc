@@ -43,9 +43,11 @@ bool is_windows_device_name(std::string_view name) {
   if (name.empty()) return false;
   char last = name.back();
   if (last == '.' || last == ' ') return true;
-  // The device is named by the part before the first dot: "nul.txt" is NUL.
+  // The device is named by the part before the first dot, blanks before the
+  // dot ignored: "nul.txt" and "nul .txt" are both NUL.
   std::string_view stem = name.substr(0, name.find('.'));
-  for (std::string_view word : {"CON", "PRN", "AUX", "NUL"}) {
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  for (std::string_view word : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
     if (equals_upper(stem, word)) return true;
   }
   if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {

@@ -22,8 +22,9 @@ std::string_view directory_prefix(std::string_view path);
 bool is_safe_entry_name(const char* name);
 
 // True for the names Windows maps to devices or alters when it stores a
-// file: CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9 in any case, alone or with
-// an extension, and names ending in a dot or a blank.
+// file: CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM1-COM9, LPT1-LPT9 in any
+// case, alone or with an extension (blanks before the dot ignored), and
+// names ending in a dot or a blank.
 bool is_windows_device_name(std::string_view name);
 
 }  // namespace kesto

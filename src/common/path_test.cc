@@ -30,7 +30,8 @@ TEST(path, unsafe_entry_names_are_refused) {
 }
 
 TEST(path, windows_device_names_in_any_case_with_or_without_extension) {
-  for (const char* name : {"CON", "con", "Nul.txt", "aux", "PRN.dat", "com1", "LPT9.x", "a.", "b "}) {
+  for (const char* name : {"CON", "con", "Nul.txt", "aux", "PRN.dat", "com1", "LPT9.x", "a.", "b ",
+                           "nul .txt", "CON  .x", "conin$", "CONOUT$.txt"}) {
     EXPECT_TRUE(is_windows_device_name(name)) << name;
   }
   for (const char* name : {"CONS", "com0", "lpt10", "COM", "nul_", "a.b", "xcon"}) {

@@ -42,6 +42,12 @@ inline bool tell_position(std::FILE* f, std::uint32_t* pos) {
 // Writes a message with one %s to log, when a log is given.
 void log_message(std::FILE* log, const char* format, const char* name);
 
+// Logs a failure fragment for name and returns status, for one-line exits.
+inline int log_failure(std::FILE* log, const char* format, const char* name, int status) {
+  log_message(log, format, name);
+  return status;
+}
+
 // Log texts of the readers. The failure fragments carry no line end: the
 // front end completes the line.
 inline constexpr const char* msg_entry_done = "%s\n";

@@ -5,6 +5,7 @@
 #include "common/path.h"
 #include "common/platform.h"
 #include "common/status.h"
+#include "common/stream_io.h"
 
 namespace kesto {
 
@@ -28,6 +29,10 @@ int entry_output::open(const char* name) {
   if (is_same_file(archive_, name)) return reader_status::cannot_create;
   file_ = create_temporary_file("", &temp_path_);
   if (!file_) return reader_status::cannot_create;
+  // Entry data arrive in whole chunks (the copy's and the LZ decoder's
+  // blocks of 32768 bytes): unbuffered, each goes to the system in one
+  // write, where a stream buffer would split it in two and copy a part.
+  std::setvbuf(file_.get(), nullptr, _IONBF, 0);
   name_ = name;
   return reader_status::ok;
 }
@@ -51,6 +56,14 @@ void entry_output::discard() {
     remove_file(temp_path_.c_str());
     temp_path_.clear();
   }
+}
+
+int keep_entry(entry_output& out, std::FILE* log, const char* name, const char* line) {
+  int status = out.commit();
+  if (status == reader_status::cannot_write) return log_failure(log, msg_cannot_write, name, status);
+  if (status != reader_status::ok) return log_failure(log, msg_cannot_create, name, status);
+  log_message(log, line, name);
+  return reader_status::ok;
 }
 
 }  // namespace kesto

@@ -44,6 +44,10 @@ class entry_output {
   std::string temp_path_;
 };
 
+// Commits a complete entry and logs line (one %s, the name) for it. When the
+// commit fails, logs the matching failure fragment and returns its status.
+int keep_entry(entry_output& out, std::FILE* log, const char* name, const char* line);
+
 }  // namespace kesto
 
 #endif

@@ -33,44 +33,30 @@ bool read_record(std::FILE* archive, std::uint32_t position, dl_record* rec) {
   return true;
 }
 
-int fail(std::FILE* log, const char* format, const char* name, int status) {
-  log_message(log, format, name);
-  return status;
-}
-
-// Renames a kept entry onto its name and logs line (the name, or a warning).
-int keep(entry_output& out, std::FILE* log, const char* name, const char* line) {
-  int status = out.commit();
-  if (status == reader_status::cannot_write) return fail(log, msg_cannot_write, name, status);
-  if (status != reader_status::ok) return fail(log, msg_cannot_create, name, status);
-  log_message(log, line, name);
-  return reader_status::ok;
-}
-
 int copy_entry(std::FILE* archive, std::FILE* log, const dl_record& rec, entry_output& out) {
   copy_result r = copy_exact(archive, out.stream(), rec.size, no_filter{});
   if (r == copy_result::read_short) {
-    return fail(log, msg_cannot_read_entry, rec.name, reader_status::cannot_read);
+    return log_failure(log, msg_cannot_read_entry, rec.name, reader_status::cannot_read);
   }
-  if (r != copy_result::ok) return fail(log, msg_cannot_write, rec.name, reader_status::cannot_write);
-  return keep(out, log, rec.name, msg_entry_done);
+  if (r != copy_result::ok) return log_failure(log, msg_cannot_write, rec.name, reader_status::cannot_write);
+  return keep_entry(out, log, rec.name, msg_entry_done);
 }
 
 int decode_entry(std::FILE* archive, std::FILE* log, const dl_record& rec, entry_output& out) {
   switch (lzss_decode_entry(archive, out.stream(), rec.size)) {
     case lzss_result::ok:
-      return keep(out, log, rec.name, msg_entry_done);
+      return keep_entry(out, log, rec.name, msg_entry_done);
     case lzss_result::size_mismatch:
-      return keep(out, log, rec.name, msg_inconsistent);
+      return keep_entry(out, log, rec.name, msg_inconsistent);
     case lzss_result::not_lz:
       // A plain entry is skipped; a file that had its name stays as it was.
       out.discard();
       log_message(log, msg_not_compressed, rec.name);
       return reader_status::ok;
     case lzss_result::read_failed:
-      return fail(log, msg_cannot_read_entry, rec.name, reader_status::cannot_read);
+      return log_failure(log, msg_cannot_read_entry, rec.name, reader_status::cannot_read);
     default:
-      return fail(log, msg_cannot_write, rec.name, reader_status::cannot_write);
+      return log_failure(log, msg_cannot_write, rec.name, reader_status::cannot_write);
   }
 }
 
@@ -100,7 +86,7 @@ int extract_dl_archive(std::FILE* archive, std::FILE* log, bool decompress) {
     data_position += rec.size;
     entry_output out(archive);
     if (out.open(rec.name) != reader_status::ok) {
-      return fail(log, msg_cannot_create, rec.name, reader_status::cannot_create);
+      return log_failure(log, msg_cannot_create, rec.name, reader_status::cannot_create);
     }
     int status = decompress ? decode_entry(archive, log, rec, out)
                             : copy_entry(archive, log, rec, out);

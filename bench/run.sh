@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# Whole-process benchmark of kesto against the simplest tool doing the same
+# work. Makes its own data in a temporary directory (removed at the end) and
+# prints, per case, the median wall time of kesto and of its baseline over
+# RUNS runs taken alternately (kesto, baseline, kesto, ...), their ratio, and
+# the peak resident memory of kesto next to the same operation on an empty
+# archive.
+#
+#   bash bench/run.sh [--build] BUILD_DIR [RUNS]
+#
+# BUILD_DIR must hold a build configured with -DKESTO_BUILD_BENCH=ON
+# (BUILD_DIR/kesto, BUILD_DIR/bench/kesto_bench_data and
+# BUILD_DIR/bench/classic_decoder). With --build the script configures and
+# builds it there first (Release, cmake --build -j2). RUNS defaults to 5.
+# Needs GNU time (/usr/bin/time), tar and about 2.5 GB free under TMPDIR
+# (default /tmp). The page cache is warm: each case runs once untimed first,
+# and dirty pages are synced (untimed) before every timed run.
+set -euo pipefail
+
+build=0
+if [ "${1:-}" = "--build" ]; then
+  build=1
+  shift
+fi
+if [ $# -lt 1 ]; then
+  sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'
+  exit 2
+fi
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=$(mkdir -p "$1" && cd "$1" && pwd)
+runs=${2:-5}
+
+if [ $build = 1 ]; then
+  cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DKESTO_BUILD_BENCH=ON >/dev/null
+  cmake --build "$build_dir" -j2 --target kesto kesto_bench_data classic_decoder >/dev/null
+fi
+kesto=$build_dir/kesto
+data_tool=$build_dir/bench/kesto_bench_data
+classic=$build_dir/bench/classic_decoder
+for tool in "$kesto" "$data_tool" "$classic" /usr/bin/time; do
+  [ -x "$tool" ] || { echo "missing $tool (build with -DKESTO_BUILD_BENCH=ON, or pass --build)" >&2; exit 2; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kesto-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+out=$work/out
+key=3A7D
+
+echo "making data in $work ..."
+mkdir -p "$work/big" "$work/small" "$out"
+"$data_tool" big "$work/big" 32 $((16 << 20))                 # 512 MiB in 32 files
+"$data_tool" files "$work/small" 10000 1024 4096 1            # 10,000 files of 1-4 KiB
+"$data_tool" lz-archive "$work/lz.dl" 8 $((32 << 20))         # 8 LZ entries of 32 MiB
+: >"$work/empty_file"
+printf 'AR\0\0\014\0\0\0\0\0\0\0' >"$work/empty.ar"
+printf 'DL1.0\032\0\0\0\0\020\0\0\0\0\0' >"$work/empty.dl"
+(cd "$work/big" && "$kesto" -cfk $key "$work/big.ar" b* >/dev/null)
+(cd "$work/big" && "$kesto" -cd "$work/big.dl" b* >/dev/null)
+(cd "$work/small" && "$kesto" -cf "$work/small.ar" s* >/dev/null)
+(cd "$work/small" && tar -cf "$work/small.tar" s*)
+sync
+
+# run_timed NAME COMMAND...: runs the command in a fresh $out under GNU time;
+# appends the wall time in ms to $work/NAME.ms and the peak RSS in KiB to
+# $work/NAME.rss. A failing command stops the benchmark.
+run_timed() {
+  local name=$1
+  shift
+  rm -rf "$out"
+  mkdir -p "$out"
+  sync
+  local start end
+  start=$(date +%s%N)
+  if ! /usr/bin/time -v -o "$work/time.txt" "$@" >"$work/stdout.txt" 2>&1; then
+    echo "failed: $*" >&2
+    cat "$work/stdout.txt" >&2
+    exit 1
+  fi
+  end=$(date +%s%N)
+  echo $(((end - start) / 1000)) | awk '{ printf "%.1f\n", $1 / 1000 }' >>"$work/$name.ms"
+  awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.txt" >>"$work/$name.rss"
+}
+
+median() { sort -n "$1" | awk '{ v[NR] = $1 } END { m = int((NR + 1) / 2); print (NR % 2) ? v[m] : (v[m] + v[m + 1]) / 2 }'; }
+maximum() { sort -n "$1" | tail -1; }
+
+# One case: a label, the baseline's name, then two shell commands run in
+# $out: kesto's and the baseline's; and kesto's command on an empty archive.
+cases=()
+bench_case() {
+  local id=$1 label=$2 base_name=$3 kesto_cmd=$4 base_cmd=$5 empty_cmd=$6
+  echo "  $label ..."
+  : >"$work/$id.k.ms"; : >"$work/$id.k.rss"; : >"$work/$id.b.ms"; : >"$work/$id.b.rss"
+  : >"$work/$id.e.ms"; : >"$work/$id.e.rss"
+  run_timed warmup sh -c "cd '$out' && $kesto_cmd"
+  run_timed warmup sh -c "cd '$out' && $base_cmd"
+  for ((i = 0; i < runs; i++)); do
+    run_timed "$id.k" sh -c "cd '$out' && $kesto_cmd"
+    run_timed "$id.b" sh -c "cd '$out' && $base_cmd"
+  done
+  run_timed "$id.e" sh -c "cd '$out' && $empty_cmd"
+  cases+=("$id|$label|$base_name")
+}
+
+# check COMMAND...: a correctness check of the last kesto run's output.
+verify() {
+  if ! "$@" >/dev/null 2>&1; then
+    echo "output check failed: $*" >&2
+    exit 1
+  fi
+}
+
+same_files() {  # same_files DIR1 DIR2 NAMES...: every name equal in both
+  local a=$1 b=$2
+  shift 2
+  for n in "$@"; do cmp -s "$a/$n" "$b/$n" || return 1; done
+}
+
+big_names=$(cd "$work/big" && echo b*)
+echo "timing $runs alternating runs per case ..."
+bench_case ar_create "AR create -cfk, 512 MiB in 32 files" "cat" \
+  "cd '$work/big' && '$kesto' -cfk $key '$out/a.ar' b*" \
+  "cd '$work/big' && cat b* >'$out/all'" \
+  "'$kesto' -cfk $key '$out/a.ar' '$work/empty_file'"
+bench_case ar_extract "AR extract -e, 512 MiB in 32 files" "cat" \
+  "'$kesto' -e '$work/big.ar' x" \
+  "cd '$work/big' && cat b* >'$out/all'" \
+  "'$kesto' -e '$work/empty.ar' x"
+run_timed check sh -c "cd '$out' && '$kesto' -e '$work/big.ar' x"
+verify same_files "$work/big" "$out/x" $big_names
+bench_case dl_create "DL create -cd, 512 MiB in 32 files" "cat" \
+  "cd '$work/big' && '$kesto' -cd '$out/a.dl' b*" \
+  "cd '$work/big' && cat b* >'$out/all'" \
+  "'$kesto' -cd '$out/a.dl' '$work/empty_file'"
+bench_case dl_extract "DL extract -e, 512 MiB in 32 files" "cat" \
+  "'$kesto' -e '$work/big.dl' x" \
+  "cd '$work/big' && cat b* >'$out/all'" \
+  "'$kesto' -e '$work/empty.dl' x"
+run_timed check sh -c "cd '$out' && '$kesto' -e '$work/big.dl' x"
+verify same_files "$work/big" "$out/x" $big_names
+bench_case small_create "create -cf, 10,000 files of 1-4 KiB" "tar -cf" \
+  "cd '$work/small' && '$kesto' -cf '$out/s.ar' s*" \
+  "cd '$work/small' && tar -cf '$out/s.tar' s*" \
+  "'$kesto' -cf '$out/s.ar' '$work/empty_file'"
+bench_case small_extract "extract -e, 10,000 files of 1-4 KiB" "tar -xf" \
+  "'$kesto' -e '$work/small.ar' x" \
+  "mkdir x && tar -xf '$work/small.tar' -C x" \
+  "'$kesto' -e '$work/empty.ar' x"
+run_timed check sh -c "cd '$out' && '$kesto' -e '$work/small.ar' x"
+verify diff -r "$work/small" "$out/x"
+bench_case lz_decode "-ed, 8 LZ entries of 32 MiB" "classic" \
+  "'$kesto' -ed '$work/lz.dl' x" \
+  "mkdir x && cd x && '$classic' '$work/lz.dl'" \
+  "'$kesto' -ed '$work/empty.dl' x"
+run_timed check sh -c "cd '$out' && '$kesto' -ed '$work/lz.dl' k && mkdir c && cd c && '$classic' '$work/lz.dl'"
+verify diff -r "$out/k" "$out/c"
+
+echo
+echo "kesto $(cd "$root" && git describe --always --dirty 2>/dev/null || echo '?'), $runs runs each, medians:"
+printf '%-40s %9s  %-9s %9s %7s   %10s %10s %8s\n' case "kesto ms" baseline "base ms" ratio \
+  "RSS KiB" "empty KiB" "diff"
+for c in "${cases[@]}"; do
+  IFS='|' read -r id label base_name <<<"$c"
+  k=$(median "$work/$id.k.ms")
+  b=$(median "$work/$id.b.ms")
+  rss=$(maximum "$work/$id.k.rss")
+  empty=$(maximum "$work/$id.e.rss")
+  awk -v l="$label" -v k="$k" -v bn="$base_name" -v b="$b" -v r="$rss" -v e="$empty" 'BEGIN {
+    printf "%-40s %9.1f  %-9s %9.1f %7.2f   %10d %10d %+8d\n", l, k, bn, b, k / b, r, e, r - e }'
+done
+echo "(ratio = kesto / baseline; RSS = largest peak resident set of the kesto runs;"
+echo " empty = the same operation on an empty archive, or creating one from an empty file)"

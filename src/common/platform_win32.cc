@@ -1,0 +1,108 @@
+// Windows side of the platform layer, on the Microsoft C runtime and the
+// Win32 API. Paths are narrow strings in the process's ANSI code page, the
+// same bytes the command line delivers.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "common/path.h"
+#include "common/platform.h"
+
+// The MinGW-w64 start-up code reads this flag and, when it is set, expands
+// wildcards in every command-line word into the matching file names before
+// main() runs, as the platform's own tools do. A word that matches nothing
+// stays as it was.
+extern "C" {
+int _dowildcard = -1;
+}
+
+namespace kesto {
+
+bool get_current_directory(std::string* dir) {
+  std::vector<char> buf(MAX_PATH);
+  for (;;) {
+    if (::_getcwd(buf.data(), static_cast<int>(buf.size())) != nullptr) {
+      dir->assign(buf.data());
+      return true;
+    }
+    if (errno != ERANGE || buf.size() >= (1u << 20)) return false;
+    buf.resize(buf.size() * 2);
+  }
+}
+
+bool make_directory(const char* path) { return ::_mkdir(path) == 0; }
+
+bool change_directory(const char* path) { return ::_chdir(path) == 0; }
+
+bool remove_file(const char* path) { return ::_unlink(path) == 0; }
+
+// rename() of the C runtime refuses an existing target on Windows.
+bool replace_file(const char* from, const char* to) {
+  return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool is_directory(const char* path) {
+  const DWORD attributes = ::GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+namespace {
+
+bool file_identity(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+  return handle != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(handle, info) != 0;
+}
+
+bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+}  // namespace
+
+// Two names of one file (a second link, a different spelling or letter
+// case) share the volume serial number and the file index.
+bool is_same_file(std::FILE* stream, const char* path) {
+  BY_HANDLE_FILE_INFORMATION open_info;
+  const auto open_handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+  if (!file_identity(open_handle, &open_info)) return false;
+  // Share every access so that the probe works while the file is open, and
+  // ask for no access rights at all: only the file's attributes are read.
+  // Backup semantics let the call open directories too.
+  HANDLE path_handle =
+      ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION path_info;
+  const bool known = file_identity(path_handle, &path_info);
+  if (path_handle != INVALID_HANDLE_VALUE) ::CloseHandle(path_handle);
+  return known && same_identity(open_info, path_info);
+}
+
+int compare_ignoring_case(const char* a, const char* b) { return ::_strcmpi(a, b); }
+
+std::FILE* create_new_file(const char* path) {
+  const int fd = ::_open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                         _S_IREAD | _S_IWRITE);
+  if (fd < 0) return nullptr;
+  std::FILE* f = ::_fdopen(fd, "wb");
+  if (f == nullptr) {
+    ::_close(fd);
+    ::_unlink(path);
+  }
+  return f;
+}
+
+// Such a name would open a device (NUL, CON, ...) or be stored under a
+// shorter name (a trailing dot or blank is dropped).
+bool is_reserved_file_name(const char* name) { return is_windows_device_name(name); }
+
+unsigned long current_process_id() { return ::GetCurrentProcessId(); }
+
+}  // namespace kesto

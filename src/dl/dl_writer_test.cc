@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/status.h"
+#include "common/stream_io.h"
+#include "dl/dl_archive.h"
+#include "test_util.h"
+
+namespace kesto {
+namespace {
+
+using kesto_test::bytes;
+using kesto_test::u32le;
+
+bytes dl_header(std::uint16_t count, std::uint32_t directory) {
+  return bytes("DL1.0\x1A\0\0", 8) + kesto_test::u16le(count) + u32le(directory) + bytes(2, '\0');
+}
+
+bytes dl_record(const std::string& name, std::uint32_t size) {
+  return kesto_test::padded(name, 12) + u32le(size);
+}
+
+class dl_writer : public kesto_test::scratch_dir_test {
+ protected:
+  // Builds an archive of paths in a temporary stream; the bytes written land
+  // in image_.
+  int create(const std::vector<std::string>& paths, std::uint32_t limit = max_archive_size) {
+    std::vector<const char*> files;
+    for (const auto& p : paths) files.push_back(p.c_str());
+    auto archive = kesto_test::stream_of();
+    const auto count = static_cast<std::uint32_t>(files.size());
+    int status = limit == max_archive_size
+                     ? create_dl_archive(archive.get(), files.data(), count)
+                     : create_dl_archive_limited(archive.get(), files.data(), count, limit);
+    image_ = kesto_test::stream_contents(archive.get());
+    return status;
+  }
+
+  bytes image_;
+};
+
+TEST_F(dl_writer, empty_archive_and_one_small_file_match_their_documented_bytes) {
+  ASSERT_EQ(create({}), writer_status::ok);
+  EXPECT_EQ(image_, dl_header(0, 16));
+  kesto_test::write_file("a.txt", "xyz");
+  ASSERT_EQ(create({"a.txt"}), writer_status::ok);
+  EXPECT_EQ(image_, dl_header(1, 19) + "xyz" + dl_record("a.txt", 3));
+  EXPECT_EQ(image_.size(), 35u);
+}
+
+// Data back to back from offset 16 in order, then records of base names cut
+// to 12 bytes. On Linux "sub\Script01.txt" is one file name, whose base name
+// is still Script01.txt (12 bytes, no terminator).
+TEST_F(dl_writer, stores_data_in_order_and_base_names_cut_to_twelve_bytes) {
+  std::filesystem::create_directories("dir");
+  std::filesystem::create_directories("d/e");
+  kesto_test::write_file("dir/sub\\Script01.txt", "A");
+  kesto_test::write_file("d/e/averylongname.bin", "");
+  kesto_test::write_file("plain", "BB");
+  ASSERT_EQ(create({"dir/sub\\Script01.txt", "d/e/averylongname.bin", "plain", "plain"}),
+            writer_status::ok);
+  EXPECT_EQ(image_, dl_header(4, 16 + 5) + "A" + "BB" + "BB" + dl_record("Script01.txt", 1) +
+                        dl_record("averylongnam", 0) + dl_record("plain", 2) +
+                        dl_record("plain", 2));
+}
+
+TEST_F(dl_writer, unreadable_input_reports_its_index_plus_two) {
+  kesto_test::write_file("a", "A");
+  kesto_test::write_file("b", "B");
+  std::filesystem::create_directory("adir");  // opens on Linux, but reading it fails
+  struct {
+    std::vector<std::string> paths;
+    int status;
+  } const cases[] = {
+      {{"missing", "a"}, 2},
+      {{"a", "missing", "b"}, 3},
+      {{"a", "b", "adir"}, 4},
+  };
+  for (const auto& c : cases) EXPECT_EQ(create(c.paths), c.status) << c.paths.size() << " paths";
+}
+
+TEST_F(dl_writer, failing_archive_write_returns_one) {
+  kesto_test::write_file("a", "A");
+  kesto_test::write_file("ro.dl", "");
+  kesto_test::file_ptr archive(std::fopen("ro.dl", "rb"));
+  const char* files[] = {"a"};
+  EXPECT_EQ(create_dl_archive(archive.get(), files, 1), writer_status::archive_failed);
+}
+
+// The count field holds 16 bits: 65535 files fit, one more is refused
+// before anything is written instead of storing the low 16 bits' worth.
+TEST_F(dl_writer, more_than_65535_files_are_refused_before_writing) {
+  kesto_test::write_file("e", "");
+  EXPECT_EQ(create(std::vector<std::string>(65536, "e")), writer_status::archive_failed);
+  EXPECT_EQ(image_, "");
+  ASSERT_EQ(create(std::vector<std::string>(65535, "e")), writer_status::ok);
+  EXPECT_EQ(image_.substr(0, 16), dl_header(65535, 16));
+  EXPECT_EQ(image_.size(), 16u + 65535u * 16u);
+}
+
+// An archive may be exactly as large as the limit, never one byte larger.
+TEST_F(dl_writer, size_limit_admits_exactly_the_limit_and_refuses_one_byte_more) {
+  kesto_test::write_file("small", bytes(100, 's'));
+  kesto_test::write_file("big", kesto_test::random_bytes(40000, 5));
+  kesto_test::write_file("empty", "");
+  struct {
+    std::vector<std::string> paths;
+    std::uint32_t total;
+  } const cases[] = {
+      {{"small"}, 16 + 100 + 16},
+      {{"big", "empty", "small"}, 16 + 40100 + 48},
+      {{"empty"}, 16 + 16},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(create(c.paths, c.total), writer_status::ok) << c.total;
+    EXPECT_EQ(image_.size(), c.total);
+    EXPECT_EQ(create(c.paths, c.total - 1), writer_status::archive_failed) << c.total;
+    EXPECT_LT(image_.size(), c.total);
+  }
+  // A header and directory that cannot fit are refused before writing.
+  EXPECT_EQ(create({"empty", "empty"}, 16 + 31), writer_status::archive_failed);
+  EXPECT_EQ(image_, "");
+}
+
+}  // namespace
+}  // namespace kesto

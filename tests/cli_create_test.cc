@@ -1,0 +1,174 @@
+// Creation ("-cf", "-cfk", "-cd"): the archives' bytes, round trips through
+// "-e", and failures that leave no archive and no temporary file behind.
+#include "cli_runner.h"
+
+namespace kesto_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+using cli_create = cli_test;
+
+TEST_F(cli_create, small_archives_match_their_layout_byte_for_byte) {
+  write_file("a.txt", "xyz");
+  ASSERT_EQ(run({"-cf", "a.ar", "a.txt"}).out, success_banner);
+  EXPECT_EQ(read_file("a.ar"), bytes("AR\0\0\x0C\0\0\0\x01\0\0\0"
+                                     "a.txt\0\0\0\x1C\0\0\0\x03\0\0\0xyz",
+                                     31));
+  ASSERT_EQ(run({"-cd", "a.dl", "a.txt"}).out, success_banner);
+  EXPECT_EQ(read_file("a.dl"), bytes("DL1.0\x1A\0\0\x01\0\x13\0\0\0\0\0xyz"
+                                     "a.txt\0\0\0\0\0\0\0\x03\0\0\0",
+                                     35));
+  // Key 0x0201: keystream 3, 5, 8.
+  ASSERT_EQ(run({"-cfk", "201", "k.ar", "a.txt"}).code, 0);
+  EXPECT_EQ(read_file("k.ar").substr(0, 4), bytes("AR\x01\x02", 4));
+  EXPECT_EQ(read_file("k.ar").substr(28), "{~\x82");
+}
+
+TEST_F(cli_create, stored_names_are_base_names_cut_to_the_name_field) {
+  fs::create_directories("dir/sub");
+  write_file("dir/sub/Script01.txt", "1");
+  write_file("dir/sub/LONGNAME.BIN", "22");
+  write_file("dir/sub/eightchr", "");
+  const std::vector<std::string> inputs = {"dir/sub/Script01.txt", "dir/sub/LONGNAME.BIN",
+                                           "dir/sub/eightchr"};
+  std::vector<std::string> args = {"-cf", "n.ar"};
+  args.insert(args.end(), inputs.begin(), inputs.end());
+  ASSERT_EQ(run(args).code, 0);
+  args[0] = "-cd";
+  args[1] = "n.dl";
+  ASSERT_EQ(run(args).code, 0);
+  EXPECT_EQ(read_file("n.ar"), ar_archive({{"Script01", "1"}, {"LONGNAME", "22"}, {"eightchr", ""}}));
+  EXPECT_EQ(read_file("n.dl"),
+            dl_archive({{"Script01.txt", "1"}, {"LONGNAME.BIN", "22"}, {"eightchr", ""}}));
+}
+
+// "\" separates path levels in base names on every platform. Under a
+// Windows runner it is also the system's separator; elsewhere it is an
+// ordinary character of the input file's name.
+TEST_F(cli_create, backslash_ends_the_directory_part_of_an_input_path) {
+  const std::string path = "in\\name.txt";
+  if (under_runner()) {
+    fs::create_directory("in");
+    write_file("in/name.txt", "bs");
+  } else {
+    write_file(path, "bs");
+  }
+  ASSERT_EQ(run({"-cf", "b.ar", path}).code, 0);
+  EXPECT_EQ(read_file("b.ar"), ar_archive({{"name.txt", "bs"}}));
+  ASSERT_EQ(run({"-cd", "b.dl", path}).code, 0);
+  EXPECT_EQ(read_file("b.dl"), dl_archive({{"name.txt", "bs"}}));
+}
+
+struct round_trip_case {
+  std::vector<std::string> create;  // option words before the archive operand
+  std::size_t name_field;
+};
+
+TEST_F(cli_create, archives_extract_back_to_their_inputs) {
+  fs::create_directories("in/sub");
+  const entry_list inputs = {
+      {"in/empty.bin", ""},
+      {"in/chunk.bin", random_bytes(32768, 1)},
+      {"in/sub/large_file.dat", random_bytes(70001, 2)},
+      {"in/sub/eightchr", "eight"},
+      {"in/twelve_chars", "twelve"},
+      {"small.txt", "s"},
+  };
+  for (const auto& [path, data] : inputs) write_file(path, data);
+  const std::vector<round_trip_case> cases = {
+      {{"-cf"}, 8},           {{"-cfk", "1A2B"}, 8}, {{"-cfk", "ffff"}, 8},
+      {{"-cfk", "8001"}, 8},  {{"-cd"}, 12},
+  };
+  int n = 0;
+  for (const round_trip_case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.create));
+    std::vector<std::string> args = c.create;
+    args.push_back("rt.arc");
+    for (const auto& entry : inputs) args.push_back(entry.first);
+    ASSERT_EQ(run(args).out, success_banner);
+    const std::string dest = "out" + std::to_string(n++);
+    std::string log;
+    std::vector<std::string> names;
+    for (const auto& [path, data] : inputs) {
+      const std::string name = fs::path(path).filename().string().substr(0, c.name_field);
+      log += name + "\n";
+      names.push_back(name);
+    }
+    const run_result r = run({"-e", "rt.arc", dest});
+    EXPECT_EQ(r.out, log + success_banner);
+    EXPECT_EQ(r.code, 0);
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      EXPECT_EQ(read_file(dest + "/" + names[i]), inputs[i].second) << names[i];
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(listing(dest), names);
+  }
+}
+
+struct creation_failure {
+  std::vector<std::string> args;
+  std::string first_half;
+};
+
+TEST_F(cli_create, failed_creation_leaves_no_archive_and_no_temporary) {
+  write_file("a.txt", "a");
+  fs::create_directory("dir");
+  const std::vector<creation_failure> cases = {
+      {{"-cf", "x.ar", "missing.txt"}, "Impossibile leggere il file missing.txt"},
+      {{"-cf", "x.ar", "a.txt", "a.txt", "no/such.txt"}, "Impossibile leggere il file no/such.txt"},
+      {{"-cfk", "12", "x.ar", "a.txt", "gone"}, "Impossibile leggere il file gone"},
+      {{"-cd", "x.ar", "gone", "a.txt"}, "Impossibile leggere il file gone"},
+      {{"-cd", "x.ar", "a.txt", "dir"}, "Impossibile leggere il file dir"},
+      {{"-cf", "x.ar", "dir"}, "Impossibile leggere il file dir"},
+      {{"-cf", "dir", "a.txt"}, "Impossibile creare il file dir"},
+      {{"-cd", "dir", "a.txt"}, "Impossibile creare il file dir"},
+      {{"-cfk", "1", "nodir/x.ar", "a.txt"}, "Impossibile creare il file nodir/x.ar"},
+      {{"-cd", "nodir/x.ar", "a.txt"}, "Impossibile creare il file nodir/x.ar"},
+  };
+  for (const creation_failure& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const run_result r = run(c.args);
+    EXPECT_EQ(r.out, failure_line(c.first_half));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"a.txt", "dir"}));
+    EXPECT_TRUE(listing("dir").empty());
+  }
+}
+
+TEST_F(cli_create, failed_creation_keeps_the_previous_archive_file) {
+  write_file("a.txt", "a");
+  const bytes previous = ar_archive({{"old", "previous contents"}});
+  for (const std::string option : {"-cf", "-cd"}) {
+    SCOPED_TRACE(option);
+    write_file("x.ar", previous);
+    const run_result r = run({option, "x.ar", "a.txt", "missing"});
+    EXPECT_EQ(r.out, failure_line("Impossibile leggere il file missing"));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(read_file("x.ar"), previous);
+    EXPECT_EQ(temporaries(), std::vector<std::string>{});
+  }
+  // A successful creation replaces it whole.
+  ASSERT_EQ(run({"-cf", "x.ar", "a.txt"}).code, 0);
+  EXPECT_EQ(read_file("x.ar"), ar_archive({{"a.txt", "a"}}));
+  EXPECT_EQ(listing(), (std::vector<std::string>{"a.txt", "x.ar"}));
+}
+
+// A DL directory counts its records in 16 bits: more files than that fail
+// before anything is written instead of storing only some of them.
+TEST_F(cli_create, dl_creation_refuses_more_than_65535_files) {
+  if (under_runner()) GTEST_SKIP() << "a Windows command line cannot hold 65536 operands";
+  write_file("a", "1");
+  std::vector<std::string> args = {"-cd", "x.dl"};
+  args.resize(2 + 65536, "a");
+  const run_result r = run(args);
+  EXPECT_EQ(r.out, failure_line("Impossibile scrivere il file x.dl"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(listing(), std::vector<std::string>{"a"});
+  args.pop_back();
+  ASSERT_EQ(run(args).out, success_banner);
+  EXPECT_EQ(read_file("x.dl").substr(8, 2), u16le(65535));
+}
+
+}  // namespace
+}  // namespace kesto_test

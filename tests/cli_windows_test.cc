@@ -1,0 +1,185 @@
+// Behaviour of kesto.exe that only the Windows build has: wildcard expansion
+// by the program's start-up code, "\" and drive-prefixed paths given to the
+// system, and entry names Windows would turn into devices. These tests run
+// when the program under test goes through a runner (wine kesto.exe) and
+// are skipped for the native Linux build.
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "cli_runner.h"
+
+namespace kesto_test {
+namespace {
+
+class cli_windows : public cli_test {
+ protected:
+  void SetUp() override {
+    cli_test::SetUp();
+    if (!under_runner()) GTEST_SKIP() << "needs the Windows build (set KESTO_RUNNER)";
+  }
+
+  // The names an archive holds, as extracted into a fresh directory, sorted.
+  std::vector<std::string> entries_of(const std::string& archive) {
+    const std::string dest = "x-" + std::to_string(++extractions_);
+    const run_result r = run({"-e", archive, dest});
+    EXPECT_EQ(r.code, 0) << r.out;
+    return listing(dest);
+  }
+
+  // The scratch directory as Windows sees it under Wine: drive Z: is the
+  // root of the Unix file system.
+  std::string windows_dir() const {
+    std::string path = "Z:" + dir().string();
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+  }
+
+ private:
+  int extractions_ = 0;
+};
+
+using names = std::vector<std::string>;
+
+TEST_F(cli_windows, quoted_wildcard_stores_every_matching_file) {
+  for (const char* name : {"a.txt", "b.txt", "up.TXT", "c.dat", "txt"}) write_file(name, name);
+  ASSERT_EQ(run({"-cf", "out.ar", "*.txt"}).out, success_banner);
+  EXPECT_EQ(entries_of("out.ar"), (names{"a.txt", "b.txt", "up.TXT"}));
+  ASSERT_EQ(run({"-cd", "out.dl", "?.*"}).out, success_banner);
+  EXPECT_EQ(entries_of("out.dl"), (names{"a.txt", "b.txt", "c.dat"}));
+  ASSERT_EQ(run({"-cfk", "1f", "key.ar", "c.*", "a*"}).out, success_banner);
+  EXPECT_EQ(entries_of("key.ar"), (names{"a.txt", "c.dat"}));
+}
+
+TEST_F(cli_windows, wildcard_expands_in_every_word_and_keeps_its_directory) {
+  std::filesystem::create_directories("in/deep");
+  write_file("in/one.txt", "1");
+  write_file("in/two.txt", "22");
+  write_file("in/deep/three.txt", "333");
+  ASSERT_EQ(run({"-cf", "k.ar", "in\\*.txt"}).out, success_banner);
+  EXPECT_EQ(entries_of("k.ar"), (names{"one.txt", "two.txt"}));
+  EXPECT_EQ(read_file("x-1/two.txt"), "22");
+  // The archive operand is expanded too: the only match is opened.
+  EXPECT_EQ(run({"-r", "k.*"}).out, "La chiave in Hex \x8A: 0\n\n" + success_banner);
+  EXPECT_EQ(run({"-e", "?.ar", "again"}).out, "one.txt\ntwo.txt\n" + success_banner);
+}
+
+TEST_F(cli_windows, wildcard_matching_nothing_stays_a_literal_name) {
+  write_file("a.txt", "a");
+  EXPECT_EQ(run({"-cf", "out.ar", "a.txt", "none*.zz"}).out,
+            failure_line("Impossibile leggere il file none*.zz"));
+  EXPECT_FALSE(file_exists("out.ar"));
+  EXPECT_EQ(temporaries(), names{});
+}
+
+// One quoted word can name more files than a command line could hold; a DL
+// directory counts its records in 16 bits, so 65536 of them fail before
+// anything is written.
+TEST_F(cli_windows, wildcard_expanding_to_65536_files_fails_dl_creation) {
+  std::filesystem::create_directory("many");
+  for (int i = 0; i < 65536; ++i) std::ofstream("many/" + std::to_string(i));
+  EXPECT_EQ(run({"-cd", "x.dl", "many\\*"}).out, failure_line("Impossibile scrivere il file x.dl"));
+  EXPECT_EQ(listing(), names{"many"});
+}
+
+TEST_F(cli_windows, backslash_input_paths_store_their_base_names) {
+  std::filesystem::create_directories("dir/sub");
+  write_file("dir/sub/file.txt", "deep");
+  write_file("dir/top.bin", "top");
+  ASSERT_EQ(run({"-cf", "dir\\sub\\made.ar", "dir\\sub\\file.txt", "dir/top.bin"}).out,
+            success_banner);
+  EXPECT_EQ(read_file("dir/sub/made.ar"), ar_archive({{"file.txt", "deep"}, {"top.bin", "top"}}));
+  ASSERT_EQ(run({"-cd", "dir\\made.dl", "dir\\sub/file.txt"}).out, success_banner);
+  EXPECT_EQ(read_file("dir/made.dl"), dl_archive({{"file.txt", "deep"}}));
+  EXPECT_EQ(run({"-e", "dir\\sub\\made.ar"}).out, "file.txt\ntop.bin\n" + success_banner);
+  EXPECT_EQ(read_file("file.txt"), "deep");
+  EXPECT_EQ(temporaries("dir"), names{});
+  EXPECT_EQ(temporaries("dir/sub"), names{});
+}
+
+TEST_F(cli_windows, backslash_destination_is_created_one_level_deep) {
+  write_file("a.ar", ar_archive({{"e.txt", "entry"}}));
+  std::filesystem::create_directory("out");
+  ASSERT_EQ(run({"-e", "a.ar", "out\\dest"}).out, "e.txt\n" + success_banner);
+  EXPECT_EQ(read_file("out/dest/e.txt"), "entry");
+  write_file("lz.dl", dl_archive({{"p.txt", "plain"}}));
+  ASSERT_EQ(run({"-e", "lz.dl", "out\\dest\\"}).out, "p.txt\n" + success_banner);
+  EXPECT_EQ(read_file("out/dest/p.txt"), "plain");
+  EXPECT_EQ(run({"-e", "a.ar", "missing\\dest"}).out,
+            failure_line("Impossibile entrare nella directory destinazione"));
+  EXPECT_FALSE(file_exists("missing"));
+}
+
+TEST_F(cli_windows, drive_prefixed_paths_reach_the_files) {
+  write_file("f.txt", "on drive z");
+  const std::string here = windows_dir();
+  ASSERT_EQ(run({"-cf", here + "\\d.ar", here + "\\f.txt"}).out, success_banner);
+  EXPECT_EQ(read_file("d.ar"), ar_archive({{"f.txt", "on drive z"}}));
+  std::filesystem::create_directory("out");
+  EXPECT_EQ(run({"-e", here + "\\d.ar", here + "\\out\\z"}).out, "f.txt\n" + success_banner);
+  EXPECT_EQ(read_file("out/z/f.txt"), "on drive z");
+  EXPECT_EQ(run({"-r", here + "\\d.ar"}).out, "La chiave in Hex \x8A: 0\n\n" + success_banner);
+}
+
+TEST_F(cli_windows, drive_relative_path_keeps_its_prefix_in_the_stored_name) {
+  write_file("f.txt", "relative");
+  // Z:f.txt is f.txt in the current directory of drive Z; the prefix is no
+  // separator, so the stored name is Z:f.txt, which extraction refuses.
+  ASSERT_EQ(run({"-cf", "Z:rel.ar", "Z:f.txt"}).out, success_banner);
+  EXPECT_EQ(read_file("rel.ar"), ar_archive({{"Z:f.txt", "relative"}}));
+  EXPECT_EQ(temporaries(), names{});
+  EXPECT_EQ(run({"-e", "Z:rel.ar", "out"}).out, failure_line("Impossibile creare il file Z:f.txt"));
+  EXPECT_EQ(listing("out"), names{});
+}
+
+TEST_F(cli_windows, device_names_are_refused_as_entries) {
+  // A blank before the extension still names the device, and CONIN$ is the
+  // console's input.
+  for (const std::string name : {"NUL", "nul", "con.txt", "Aux", "PRN.log", "COM1", "lpt9.x", "a.",
+                                 "b ", "nul .txt", "CON .x", "conin$"}) {
+    SCOPED_TRACE("[" + name + "]");
+    write_file("d.ar", ar_archive({{"ok.txt", "fine"}, {name, "lost"}}));
+    const run_result ar = run({"-e", "d.ar", "ar"});
+    EXPECT_EQ(ar.out, "ok.txt\n" + failure_line("Impossibile creare il file " + name));
+    EXPECT_EQ(ar.code, 1);
+    EXPECT_EQ(listing("ar"), names{"ok.txt"});
+    write_file("d.dl", dl_archive({{name, "lost"}}));
+    const run_result dl = run({"-e", "d.dl", "dl"});
+    EXPECT_EQ(dl.out, failure_line("Impossibile creare il file " + name));
+    EXPECT_EQ(dl.code, 1);
+    EXPECT_EQ(listing("dl"), names{});
+  }
+}
+
+// Windows allows none of these characters in a file name: the entry cannot
+// be created and leaves neither a file nor a temporary behind.
+TEST_F(cli_windows, names_with_characters_windows_forbids_are_refused) {
+  for (const std::string name : {"a*b", "q?", "x\"y", "a<b", "c>d", "p|q", "tab\tx"}) {
+    SCOPED_TRACE("[" + name + "]");
+    write_file("d.dl", dl_archive({{"ok.txt", "fine"}, {name, "lost"}}));
+    const run_result r = run({"-e", "d.dl", "out"});
+    EXPECT_EQ(r.out, "ok.txt\n" + failure_line("Impossibile creare il file " + name));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(listing("out"), names{"ok.txt"});
+  }
+}
+
+TEST_F(cli_windows, names_that_only_resemble_devices_are_extracted) {
+  const entry_list entries = {{"console", "1"}, {"nulx.txt", "2"}, {"COM0", "3"}, {"lpt.txt", "4"},
+                              {".auxrc", "5"}};
+  write_file("d.dl", dl_archive(entries));
+  ASSERT_EQ(run({"-e", "d.dl", "out"}).code, 0);
+  for (const auto& [name, contents] : entries) EXPECT_EQ(read_file("out/" + name), contents) << name;
+}
+
+TEST_F(cli_windows, entry_naming_the_archive_in_other_letter_case_is_refused) {
+  const bytes archive = dl_archive({{"first.txt", "1"}, {"D.DL", "overwrite"}});
+  write_file("d.dl", archive);
+  EXPECT_EQ(run({"-e", "d.dl"}).out,
+            "first.txt\n" + failure_line("Impossibile creare il file D.DL"));
+  EXPECT_EQ(read_file("d.dl"), archive);
+  EXPECT_EQ(temporaries(), names{});
+}
+
+}  // namespace
+}  // namespace kesto_test
