@@ -205,6 +205,12 @@ TEST_F(fault_injection, lzss_decoder_reports_every_read_and_write_failure) {
         ASSERT_EQ(out_state.data, text) << context;
         break;
       }
+      // A decoder that reads ahead may meet the failure past the last byte
+      // it needs; then the entry is whole and decoded.
+      if (on_input && r == kesto::lzss_result::ok) {
+        ASSERT_EQ(out_state.data, text) << context;
+        continue;
+      }
       ASSERT_EQ(r, on_input ? kesto::lzss_result::read_failed : kesto::lzss_result::write_failed)
           << context;
       ASSERT_LT(n, 100000u);
