@@ -16,8 +16,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
+# Seeds are rewritten in place; other files there (inputs kept from earlier
+# findings) stay.
 corpus=$root/fuzz/corpus
-rm -rf "$corpus"
 mkdir -p "$corpus"/{fuzz_ar_reader,fuzz_dl_copy,fuzz_dl_decompress,fuzz_lzss_decoder,fuzz_command_line}
 
 # Input files of a few shapes: text, empty, binary, a long name, repeats.
