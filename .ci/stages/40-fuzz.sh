@@ -21,6 +21,10 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DKESTO_FUZZ=ON -DKESTO_BUI
   -DKESTO_WERROR=ON >/dev/null
 cmake --build "$build" -j2
 mkdir -p "$build/artifacts"
+# libFuzzer ends the process without running exit handlers, so the targets'
+# sandboxes are made in a directory removed here.
+export KESTO_FUZZ_TMP=$(mktemp -d)
+trap 'rm -rf "$KESTO_FUZZ_TMP"' EXIT
 status=0
 for target in fuzz_ar_reader fuzz_dl_copy fuzz_dl_decompress fuzz_lzss_decoder fuzz_command_line; do
   # New inputs go to a scratch corpus; the committed seeds stay as they are.
