@@ -81,14 +81,6 @@ TEST_F(dl_writer, unreadable_input_reports_its_index_plus_two) {
   for (const auto& c : cases) EXPECT_EQ(create(c.paths), c.status) << c.paths.size() << " paths";
 }
 
-TEST_F(dl_writer, failing_archive_write_returns_one) {
-  kesto_test::write_file("a", "A");
-  kesto_test::write_file("ro.dl", "");
-  kesto_test::file_ptr archive(std::fopen("ro.dl", "rb"));
-  const char* files[] = {"a"};
-  EXPECT_EQ(create_dl_archive(archive.get(), files, 1), writer_status::archive_failed);
-}
-
 // The count field holds 16 bits: 65535 files fit, one more is refused
 // before anything is written instead of storing the low 16 bits' worth.
 TEST_F(dl_writer, more_than_65535_files_are_refused_before_writing) {
