@@ -58,6 +58,7 @@ printf 'DL1.0\032\0\0\0\0\020\0\0\0\0\0' >"$work/empty.dl"
 (cd "$work/big" && "$kesto" -cd "$work/big.dl" b* >/dev/null)
 (cd "$work/small" && "$kesto" -cf "$work/small.ar" s* >/dev/null)
 (cd "$work/small" && tar -cf "$work/small.tar" s*)
+(cd "$work/big" && tar -cf "$work/big.tar" b*)
 sync
 
 # run_timed NAME COMMAND...: runs the command in a fresh $out under GNU time;
@@ -138,6 +139,23 @@ bench_case dl_extract "DL extract -e, 512 MiB in 32 files" "cat" \
   "'$kesto' -e '$work/empty.dl' x"
 run_timed check sh -c "cd '$out' && '$kesto' -e '$work/big.dl' x"
 verify same_files "$work/big" "$out/x" $big_names
+# The same large cases against tar, the archiver users would otherwise reach for.
+bench_case ar_create_tar "AR create -cfk, 512 MiB (vs tar)" "tar -cf" \
+  "cd '$work/big' && '$kesto' -cfk $key '$out/a.ar' b*" \
+  "cd '$work/big' && tar -cf '$out/a.tar' b*" \
+  "'$kesto' -cfk $key '$out/a.ar' '$work/empty_file'"
+bench_case ar_extract_tar "AR extract -e, 512 MiB (vs tar)" "tar -xf" \
+  "'$kesto' -e '$work/big.ar' x" \
+  "mkdir x && tar -xf '$work/big.tar' -C x" \
+  "'$kesto' -e '$work/empty.ar' x"
+bench_case dl_create_tar "DL create -cd, 512 MiB (vs tar)" "tar -cf" \
+  "cd '$work/big' && '$kesto' -cd '$out/a.dl' b*" \
+  "cd '$work/big' && tar -cf '$out/a.tar' b*" \
+  "'$kesto' -cd '$out/a.dl' '$work/empty_file'"
+bench_case dl_extract_tar "DL extract -e, 512 MiB (vs tar)" "tar -xf" \
+  "'$kesto' -e '$work/big.dl' x" \
+  "mkdir x && tar -xf '$work/big.tar' -C x" \
+  "'$kesto' -e '$work/empty.dl' x"
 bench_case small_create "create -cf, 10,000 files of 1-4 KiB" "tar -cf" \
   "cd '$work/small' && '$kesto' -cf '$out/s.ar' s*" \
   "cd '$work/small' && tar -cf '$out/s.tar' s*" \
