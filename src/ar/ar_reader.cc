@@ -7,6 +7,7 @@
 #include "ar/keystream.h"
 #include "common/byte_order.h"
 #include "common/chunk_copy.h"
+#include "common/record_reader.h"
 #include "common/status.h"
 #include "common/stream_io.h"
 #include "common/temp_file.h"
@@ -21,9 +22,11 @@ struct ar_record {
   std::uint32_t size;
 };
 
-bool read_record(std::FILE* archive, std::uint32_t position, ar_record* rec) {
+using directory_reader = record_reader<ar_format::record_size>;
+
+bool read_record(directory_reader& directory, std::uint32_t position, ar_record* rec) {
   unsigned char raw[ar_format::record_size];
-  if (!seek_to(archive, position) || !read_exact(archive, raw, sizeof raw)) return false;
+  if (!directory.read(position, raw)) return false;
   std::memcpy(rec->name, raw, ar_format::name_size);
   rec->name[ar_format::name_size] = '\0';
   rec->data_offset = load_u32le(raw + ar_format::data_offset_field);
@@ -62,9 +65,10 @@ int extract_ar_archive(std::FILE* archive, std::FILE* log) {
   // The end of the directory wraps like the 32-bit sum it is; a directory
   // that wraps past 2^32 is empty.
   const std::uint32_t end = first + count * static_cast<std::uint32_t>(ar_format::record_size);
+  directory_reader directory(archive);
   for (std::uint32_t p = first; p < end; p += ar_format::record_size) {
     ar_record rec;
-    if (!read_record(archive, p, &rec)) return reader_status::bad_archive;
+    if (!read_record(directory, p, &rec)) return reader_status::bad_archive;
     int status = extract_entry(archive, log, rec, key);
     if (status != reader_status::ok) return status;
   }

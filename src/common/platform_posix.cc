@@ -1,5 +1,4 @@
 // POSIX side of the platform layer.
-#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,22 +38,17 @@ bool is_directory(const char* path) {
 bool is_same_file(std::FILE* stream, const char* path) {
   struct stat open_st;
   struct stat path_st;
-  if (::fstat(::fileno(stream), &open_st) != 0) return false;
+  // Most entry names do not exist yet: test the path first.
   if (::stat(path, &path_st) != 0) return false;
+  if (::fstat(::fileno(stream), &open_st) != 0) return false;
   return open_st.st_dev == path_st.st_dev && open_st.st_ino == path_st.st_ino;
 }
 
 int compare_ignoring_case(const char* a, const char* b) { return ::strcasecmp(a, b); }
 
 std::FILE* create_new_file(const char* path) {
-  int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  std::FILE* f = ::fdopen(fd, "wb");
-  if (f == nullptr) {
-    ::close(fd);
-    ::unlink(path);
-  }
-  return f;
+  // "x": fail when path exists (O_EXCL); "e": not inherited (O_CLOEXEC).
+  return std::fopen(path, "wbxe");
 }
 
 bool is_reserved_file_name(const char*) { return false; }

@@ -10,8 +10,9 @@
 namespace kesto {
 
 file_handle create_temporary_file(std::string_view dir_prefix, std::string* path) {
-  const std::string stem =
-      std::string(dir_prefix) + ".kesto-" + std::to_string(current_process_id()) + "-";
+  // The process id is asked once: it does not change while kesto runs.
+  static const std::string pid = std::to_string(current_process_id());
+  const std::string stem = std::string(dir_prefix) + ".kesto-" + pid + "-";
   for (int n = 0; n < 1000; ++n) {
     *path = stem + std::to_string(n) + ".tmp";
     errno = 0;

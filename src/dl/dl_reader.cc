@@ -5,6 +5,7 @@
 
 #include "common/byte_order.h"
 #include "common/chunk_copy.h"
+#include "common/record_reader.h"
 #include "common/status.h"
 #include "common/stream_io.h"
 #include "common/temp_file.h"
@@ -24,9 +25,11 @@ struct dl_record {
   std::uint32_t size;
 };
 
-bool read_record(std::FILE* archive, std::uint32_t position, dl_record* rec) {
+using directory_reader = record_reader<dl_format::record_size>;
+
+bool read_record(directory_reader& directory, std::uint32_t position, dl_record* rec) {
   unsigned char raw[dl_format::record_size];
-  if (!seek_to(archive, position) || !read_exact(archive, raw, sizeof raw)) return false;
+  if (!directory.read(position, raw)) return false;
   std::memcpy(rec->name, raw, dl_format::name_size);
   rec->name[dl_format::name_size] = '\0';
   rec->size = load_u32le(raw + dl_format::size_field);
@@ -74,9 +77,10 @@ int extract_dl_archive(std::FILE* archive, std::FILE* log, bool decompress) {
   const std::uint32_t directory = load_u32le(head + dl_format::directory_offset_field);
 
   std::uint32_t data_position = dl_format::first_entry_offset;
+  directory_reader records(archive);
   for (std::uint32_t i = 0; i < count; ++i) {
     dl_record rec;
-    if (!read_record(archive, directory + i * static_cast<std::uint32_t>(dl_format::record_size),
+    if (!read_record(records, directory + i * static_cast<std::uint32_t>(dl_format::record_size),
                      &rec) ||
         !seek_to(archive, data_position)) {
       return reader_status::bad_archive;
