@@ -1,7 +1,8 @@
-// AR archive writer: header, a directory skeleton of names, then each file's
-// scrambled data, patching its record's offset and size once it is copied.
+// AR archive writer: header, a directory skeleton of names, each file's
+// scrambled data, then the directory complete with offsets and sizes.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "ar/ar_archive.h"
 #include "ar/ar_format.h"
@@ -33,51 +34,41 @@ int write_header(std::FILE* archive, std::uint32_t count, std::uint16_t key) {
   return writer_status::ok;
 }
 
-// Names only; offsets and sizes stay zero until each file is copied.
-int write_directory_skeleton(std::FILE* archive, const char* const* files, std::uint32_t count) {
+// The directory image: every record's name now, its data offset and size
+// once its file is copied. It is written twice: first to reserve its place
+// ahead of the data, then complete, in one write, after the last file, so
+// that no entry costs a seek back and forth.
+std::vector<unsigned char> directory_skeleton(const char* const* files, std::uint32_t count) {
+  std::vector<unsigned char> directory(std::size_t{count} * ar_format::record_size);
   for (std::uint32_t i = 0; i < count; ++i) {
-    unsigned char record[ar_format::record_size] = {};
     std::string_view name = base_name(files[i]);
-    std::memcpy(record, name.data(), std::min(name.size(), ar_format::name_size));
-    if (!write_all(archive, record, sizeof record)) return archive_failed;
+    std::memcpy(&directory[std::size_t{i} * ar_format::record_size], name.data(),
+                std::min(name.size(), ar_format::name_size));
   }
-  return writer_status::ok;
+  return directory;
 }
 
-int patch_record(std::FILE* archive, std::uint32_t index, std::uint32_t offset,
-                 std::uint32_t size) {
-  std::uint32_t resume = 0;
-  if (!tell_position(archive, &resume)) return archive_failed;
-  unsigned char fields[8];
-  store_u32le(fields, offset);
-  store_u32le(fields + 4, size);
-  std::uint32_t at = ar_format::written_directory_offset +
-                     index * static_cast<std::uint32_t>(ar_format::record_size) +
-                     static_cast<std::uint32_t>(ar_format::data_offset_field);
-  if (!seek_to(archive, at) || !write_all(archive, fields, sizeof fields) ||
-      !seek_to(archive, resume)) {
+int write_directory(std::FILE* archive, const std::vector<unsigned char>& directory) {
+  if (!directory.empty() && !write_all(archive, directory.data(), directory.size())) {
     return archive_failed;
   }
   return writer_status::ok;
 }
 
-// Copies files[index] to the archive's current position, scrambled.
+// Copies the file at path to the archive's current position, offset,
+// scrambled; stores the number of bytes in *size.
 int write_entry(std::FILE* archive, const char* path, std::uint32_t index, std::uint16_t key,
-                std::uint32_t max_size) {
-  std::uint32_t offset = 0;
-  if (!tell_position(archive, &offset) || offset > max_size) return archive_failed;
+                std::uint32_t offset, std::uint32_t max_size, std::uint32_t* size) {
   const int unreadable = writer_status::first_input + static_cast<int>(index);
   file_handle input(std::fopen(path, "rb"));
   if (!input) return unreadable;
   read_in_chunks_only(input.get());
   keystream ks(key);
-  std::uint32_t size = 0;
-  copy_result r = copy_to_end(input.get(), archive, max_size - offset, &size,
+  copy_result r = copy_to_end(input.get(), archive, max_size - offset, size,
                               [&ks](unsigned char* p, std::size_t n) { ks.scramble(p, n); });
   if (r == copy_result::read_error) return unreadable;
   if (r != copy_result::ok) return archive_failed;
-  input.close();
-  return patch_record(archive, index, offset, size);
+  return writer_status::ok;
 }
 
 }  // namespace
@@ -89,11 +80,23 @@ int create_ar_archive_limited(std::FILE* archive, const char* const* files, std:
       ar_format::header_size + std::uint64_t{count} * ar_format::record_size;
   if (data_start > max_size) return archive_failed;
   int status = write_header(archive, count, key);
-  if (status == writer_status::ok) status = write_directory_skeleton(archive, files, count);
+  if (status != writer_status::ok) return status;
+  std::vector<unsigned char> directory = directory_skeleton(files, count);
+  status = write_directory(archive, directory);
+  // The data follow the directory back to back, so each entry's offset is
+  // the running sum; the size limit keeps it below 2^31.
+  auto offset = static_cast<std::uint32_t>(data_start);
   for (std::uint32_t i = 0; i < count && status == writer_status::ok; ++i) {
-    status = write_entry(archive, files[i], i, key, max_size);
+    std::uint32_t size = 0;
+    status = write_entry(archive, files[i], i, key, offset, max_size, &size);
+    unsigned char* record = &directory[std::size_t{i} * ar_format::record_size];
+    store_u32le(record + ar_format::data_offset_field, offset);
+    store_u32le(record + ar_format::size_field, size);
+    offset += size;
   }
-  return status;
+  if (status != writer_status::ok) return status;
+  if (!seek_to(archive, ar_format::written_directory_offset)) return archive_failed;
+  return write_directory(archive, directory);
 }
 
 int create_ar_archive(std::FILE* archive, const char* const* files, std::uint32_t count,
