@@ -343,4 +343,16 @@ int check_reader(const std::uint8_t* data, std::size_t size, reader_fn reader,
   return status;
 }
 
+void check_dl_header_status(const std::uint8_t* data, std::size_t size, int status) {
+  if (size < 8) {
+    KESTO_FUZZ_CHECK(status == 2, "a %zu-byte file gave status %d", size, status);
+  } else if (std::memcmp(data, "DL1.0\x1A\0", 7) != 0) {
+    KESTO_FUZZ_CHECK(status == 1, "a file without the DL signature gave status %d", status);
+  } else if (size < 14) {
+    KESTO_FUZZ_CHECK(status == 2, "a %zu-byte DL header gave status %d", size, status);
+  } else {
+    KESTO_FUZZ_CHECK(status != 1, "a DL archive was taken for another format");
+  }
+}
+
 }  // namespace kesto_fuzz

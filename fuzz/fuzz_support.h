@@ -92,6 +92,11 @@ using reader_fn = int (*)(std::FILE* archive, std::FILE* log);
 int check_reader(const std::uint8_t* data, std::size_t size, reader_fn reader,
                  const entry_contents& model);
 
+// Checks a DL reader's status against what the first bytes alone decide:
+// 2 under 8 bytes, 1 without the signature, 2 for a header cut before its
+// count and directory offset, never 1 for a DL archive.
+void check_dl_header_status(const std::uint8_t* data, std::size_t size, int status);
+
 }  // namespace kesto_fuzz
 
 #endif
