@@ -2,6 +2,8 @@
 // owns the archive stream, calls one archive routine and reports its status.
 #include "cli/command_line.h"
 
+#include <span>
+
 #include "ar/ar_archive.h"
 #include "common/file_handle.h"
 #include "common/path.h"
@@ -115,7 +117,7 @@ int report_extraction(int status, std::FILE* out) {
   }
 }
 
-int extract(const std::vector<std::string>& operands, bool lz_only, std::FILE* out) {
+int extract(std::span<const std::string> operands, bool lz_only, std::FILE* out) {
   const std::string& path = operands[0];
   file_handle archive = open_archive(path);
   if (!archive) return fail(out, msg_cannot_open, path);
@@ -139,7 +141,7 @@ int extract(const std::vector<std::string>& operands, bool lz_only, std::FILE* o
 // Builds the archive under a temporary name beside it and renames it onto
 // the archive path only when complete, so a failed creation leaves neither a
 // partial archive nor a damaged earlier file.
-int create(operation op, const std::vector<std::string>& operands, std::FILE* out) {
+int create(operation op, std::span<const std::string> operands, std::FILE* out) {
   const bool keyed = op == operation::create_ar_key;
   const std::uint16_t key = keyed ? parse_key(operands[0].c_str()) : 0;
   const std::string& path = operands[keyed ? 1 : 0];
@@ -192,7 +194,8 @@ std::uint16_t parse_key(const char* text) {
 
 int run_command_line(const std::vector<std::string>& words, std::FILE* out) {
   const operation op = choose_operation(words);
-  const std::vector<std::string> operands(words.begin() + (words.empty() ? 0 : 1), words.end());
+  // A view, not a copy: creation may be given thousands of files.
+  const auto operands = std::span<const std::string>(words).subspan(words.empty() ? 0 : 1);
   int code = 1;
   switch (op) {
     case operation::usage:
