@@ -37,6 +37,11 @@ std::vector<std::string> scratch_dir_test::listing(const std::string& sub) const
   return names;
 }
 
+void scratch_dir_test::enter(const std::string& sub) {
+  fs::create_directory(sub);
+  fs::current_path(sub);
+}
+
 void write_file(const std::string& path, const bytes& contents) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(contents.data(), static_cast<std::streamsize>(contents.size()));

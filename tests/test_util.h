@@ -28,6 +28,8 @@ class scratch_dir_test : public ::testing::Test {
   // Names of the entries of the scratch directory (or a subdirectory),
   // sorted.
   std::vector<std::string> listing(const std::string& sub = ".") const;
+  // Makes the directory sub (relative to the current one) and enters it.
+  static void enter(const std::string& sub);
 
  private:
   std::filesystem::path previous_;

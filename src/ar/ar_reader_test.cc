@@ -40,12 +40,6 @@ class ar_reader : public kesto_test::scratch_dir_test {
     return status;
   }
 
-  // Makes sub and enters it; the scratch directory stays the parent.
-  static void enter(const std::string& sub) {
-    fs::create_directory(sub);
-    fs::current_path(sub);
-  }
-
   bytes log_;
 };
 

@@ -67,11 +67,6 @@ class dl_reader : public kesto_test::scratch_dir_test {
     return status;
   }
 
-  static void enter(const std::string& sub) {
-    fs::create_directory(sub);
-    fs::current_path(sub);
-  }
-
   bytes log_;
 };
 
