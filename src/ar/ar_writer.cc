@@ -62,7 +62,7 @@ int write_entry(std::FILE* archive, const char* path, std::uint32_t index, std::
   const int unreadable = writer_status::first_input + static_cast<int>(index);
   file_handle input(std::fopen(path, "rb"));
   if (!input) return unreadable;
-  read_in_chunks_only(input.get());
+  use_chunks_unbuffered(input.get());
   keystream ks(key);
   copy_result r = copy_to_end(input.get(), archive, max_size - offset, size,
                               [&ks](unsigned char* p, std::size_t n) { ks.scramble(p, n); });

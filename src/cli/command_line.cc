@@ -5,6 +5,7 @@
 #include <span>
 
 #include "ar/ar_archive.h"
+#include "common/chunk_copy.h"
 #include "common/file_handle.h"
 #include "common/path.h"
 #include "common/platform.h"
@@ -86,7 +87,9 @@ int succeed(std::FILE* out) {
 // A directory opens as a stream on some systems; it is no archive anywhere.
 file_handle open_archive(const std::string& path) {
   if (is_directory(path.c_str())) return file_handle();
-  return file_handle(std::fopen(path.c_str(), "rb"));
+  file_handle archive(std::fopen(path.c_str(), "rb"));
+  if (archive) use_chunks_unbuffered(archive.get());
+  return archive;
 }
 
 int report_key(const std::string& path, std::FILE* out) {

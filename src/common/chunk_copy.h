@@ -35,10 +35,17 @@ copy_result copy_exact(std::FILE* in, std::FILE* out, std::uint32_t size, Filter
   return copy_result::ok;
 }
 
-// Input files are read only through copy_to_end, in whole chunks straight
-// into its buffer: unbuffered, they need no stream buffer of their own, nor
-// the status query the runtime makes to size one. Call right after opening.
-inline void read_in_chunks_only(std::FILE* in) { std::setvbuf(in, nullptr, _IONBF, 0); }
+// Streams whose bulk data move in whole chunks (input files, entry files,
+// archives) are best unbuffered: each chunk then goes to or from the system
+// in one call. A stream buffer of the usual 4096 bytes splits every chunk
+// that does not start on its boundary (an archive's data rarely do) into
+// two calls and copies a part; a buffer larger than a chunk costs a copy
+// of every byte, which is slower still. The few small reads and writes of
+// headers and directories are batched by their callers. Call right after
+// opening, before any other use of the stream.
+inline void use_chunks_unbuffered(std::FILE* stream) {
+  std::setvbuf(stream, nullptr, _IONBF, 0);
+}
 
 // Copies in to out until a read returns nothing, adding the bytes copied to
 // *copied. Refuses (too_large) before writing a chunk that would take the

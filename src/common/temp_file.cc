@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "common/chunk_copy.h"
 #include "common/path.h"
 #include "common/platform.h"
 #include "common/status.h"
@@ -16,7 +17,11 @@ file_handle create_temporary_file(std::string_view dir_prefix, std::string* path
   for (int n = 0; n < 1000; ++n) {
     *path = stem + std::to_string(n) + ".tmp";
     errno = 0;
-    if (std::FILE* f = create_new_file(path->c_str())) return file_handle(f);
+    if (std::FILE* f = create_new_file(path->c_str())) {
+      // New archives and entry files take their data in whole chunks.
+      use_chunks_unbuffered(f);
+      return file_handle(f);
+    }
     if (errno != EEXIST) break;  // not a name clash: another name will not help
   }
   path->clear();
@@ -30,10 +35,6 @@ int entry_output::open(const char* name) {
   if (is_same_file(archive_, name)) return reader_status::cannot_create;
   file_ = create_temporary_file("", &temp_path_);
   if (!file_) return reader_status::cannot_create;
-  // Entry data arrive in whole chunks (the copy's and the LZ decoder's
-  // blocks of 32768 bytes): unbuffered, each goes to the system in one
-  // write, where a stream buffer would split it in two and copy a part.
-  std::setvbuf(file_.get(), nullptr, _IONBF, 0);
   name_ = name;
   return reader_status::ok;
 }

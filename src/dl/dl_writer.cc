@@ -34,7 +34,7 @@ int write_entry(std::FILE* archive, const char* path, std::uint32_t index, std::
   const int unreadable = writer_status::first_input + static_cast<int>(index);
   file_handle input(std::fopen(path, "rb"));
   if (!input) return unreadable;
-  read_in_chunks_only(input.get());
+  use_chunks_unbuffered(input.get());
   *size = 0;
   copy_result r = copy_to_end(input.get(), archive, *room, size, no_filter{});
   if (r == copy_result::read_error) return unreadable;
@@ -43,14 +43,24 @@ int write_entry(std::FILE* archive, const char* path, std::uint32_t index, std::
   return writer_status::ok;
 }
 
+// Writes the records a block at a time: the archive stream is unbuffered,
+// and one write per record would cost a system call each.
 int write_directory(std::FILE* archive, const char* const* files,
                     const std::vector<std::uint32_t>& sizes) {
+  constexpr std::size_t block_records = copy_chunk_size / dl_format::record_size;
+  unsigned char block[block_records * dl_format::record_size];
+  std::size_t filled = 0;
   for (std::size_t i = 0; i < sizes.size(); ++i) {
-    unsigned char record[dl_format::record_size] = {};
+    unsigned char* record = block + filled;
+    std::memset(record, 0, dl_format::record_size);
     std::string_view name = base_name(files[i]);
     std::memcpy(record, name.data(), std::min(name.size(), dl_format::name_size));
     store_u32le(record + dl_format::size_field, sizes[i]);
-    if (!write_all(archive, record, sizeof record)) return archive_failed;
+    filled += dl_format::record_size;
+    if (filled == sizeof block || i + 1 == sizes.size()) {
+      if (!write_all(archive, block, filled)) return archive_failed;
+      filled = 0;
+    }
   }
   return writer_status::ok;
 }

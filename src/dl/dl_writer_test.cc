@@ -92,6 +92,25 @@ TEST_F(dl_writer, more_than_65535_files_are_refused_before_writing) {
   EXPECT_EQ(image_.size(), 16u + 65535u * 16u);
 }
 
+// The directory goes out in blocks of 2048 records: every record, on both
+// sides of each block's end, names its own file and size.
+TEST_F(dl_writer, directory_of_several_blocks_keeps_every_record_in_order) {
+  std::vector<std::string> paths;
+  bytes data;
+  bytes directory;
+  for (int i = 0; i < 4100; ++i) {
+    paths.push_back(std::to_string(i));
+    paths.back().insert(0, 1, 'f');
+    const bytes contents(static_cast<std::size_t>(i % 3), static_cast<char>('a' + i % 26));
+    kesto_test::write_file(paths.back(), contents);
+    data += contents;
+    directory += dl_record(paths.back(), static_cast<std::uint32_t>(contents.size()));
+  }
+  ASSERT_EQ(create(paths), writer_status::ok);
+  EXPECT_EQ(image_, dl_header(4100, static_cast<std::uint32_t>(16 + data.size())) + data +
+                        directory);
+}
+
 // An archive may be exactly as large as the limit, never one byte larger.
 TEST_F(dl_writer, size_limit_admits_exactly_the_limit_and_refuses_one_byte_more) {
   kesto_test::write_file("small", bytes(100, 's'));
