@@ -188,5 +188,28 @@ TEST_F(cli_extract, decompress_mode_decodes_lz_entries_and_skips_plain_ones) {
   EXPECT_EQ(copied.out, log + success_banner);
 }
 
+// A file replaced by an entry or by a new archive keeps its permission
+// bits, as it would had it been rewritten in place; new files get the
+// usual ones.
+TEST_F(cli_extract, replaced_files_keep_their_permission_bits) {
+  if (under_runner()) GTEST_SKIP() << "POSIX permission bits";
+  const auto perms = [](const char* path) { return fs::status(path).permissions(); };
+  const fs::perms script = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec;
+  const fs::perms secret = fs::perms::owner_read | fs::perms::owner_write;
+  write_file("run.sh", "old");
+  fs::permissions("run.sh", script);
+  write_file("a.ar", "old archive");
+  fs::permissions("a.ar", secret);
+  fs::create_directory("src");
+  write_file("src/run.sh", "new");
+  write_file("src/fresh", "new");
+  EXPECT_EQ(run({"-cf", "a.ar", "src/run.sh", "src/fresh"}).code, 0);
+  EXPECT_EQ(perms("a.ar"), secret);
+  EXPECT_EQ(run({"-e", "a.ar"}).code, 0);
+  EXPECT_EQ(read_file("run.sh"), "new");
+  EXPECT_EQ(perms("run.sh"), script);
+  EXPECT_EQ(perms("fresh"), perms("src/fresh"));
+}
+
 }  // namespace
 }  // namespace kesto_test

@@ -16,7 +16,9 @@ bool get_current_directory(std::string* dir);
 bool make_directory(const char* path);
 bool change_directory(const char* path);
 bool remove_file(const char* path);
-// Renames from onto to, replacing a file that already has the name to.
+// Renames from onto to, replacing a file that already has the name to; the
+// new file keeps the replaced file's permission bits where the system has
+// them.
 bool replace_file(const char* from, const char* to);
 bool is_directory(const char* path);
 // True when path names the very file open as stream (not merely one with the

@@ -28,7 +28,14 @@ bool change_directory(const char* path) { return ::chdir(path) == 0; }
 
 bool remove_file(const char* path) { return ::unlink(path) == 0; }
 
-bool replace_file(const char* from, const char* to) { return ::rename(from, to) == 0; }
+// The new file takes the permission bits of the regular file it replaces,
+// as that file rewritten in place would have kept them (the set-id bits,
+// which a rewrite clears, are not carried over).
+bool replace_file(const char* from, const char* to) {
+  struct stat st;
+  if (::stat(to, &st) == 0 && S_ISREG(st.st_mode)) ::chmod(from, st.st_mode & 0777);
+  return ::rename(from, to) == 0;
+}
 
 bool is_directory(const char* path) {
   struct stat st;
