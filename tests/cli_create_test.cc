@@ -154,6 +154,22 @@ TEST_F(cli_create, failed_creation_keeps_the_previous_archive_file) {
   EXPECT_EQ(listing(), (std::vector<std::string>{"a.txt", "x.ar"}));
 }
 
+// The archive named among its own inputs: the input is the previous file of
+// that name, read whole while the new archive is still a temporary file.
+TEST_F(cli_create, archive_among_its_own_inputs_stores_the_previous_file) {
+  write_file("a.txt", random_bytes(40000, 3));
+  for (const std::string option : {"-cf", "-cd"}) {
+    SCOPED_TRACE(option);
+    const bytes previous = random_bytes(70000, 4);
+    write_file("x.arc", previous);
+    ASSERT_EQ(run({option, "x.arc", "a.txt", "x.arc"}).code, 0);
+    fs::remove_all("out");
+    ASSERT_EQ(run({"-e", "x.arc", "out"}).code, 0);
+    EXPECT_EQ(read_file("out/x.arc"), previous);
+    EXPECT_EQ(read_file("out/a.txt"), read_file("a.txt"));
+  }
+}
+
 // A DL directory counts its records in 16 bits: more files than that fail
 // before anything is written instead of storing only some of them.
 TEST_F(cli_create, dl_creation_refuses_more_than_65535_files) {

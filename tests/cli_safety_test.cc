@@ -69,5 +69,24 @@ TEST_F(cli_safety, extraction_never_replaces_the_archive_it_reads) {
   }
 }
 
+// A symbolic link in the destination under an entry's name is replaced by
+// the entry, never written through: its target may lie anywhere.
+TEST_F(cli_safety, entries_replace_symbolic_links_instead_of_writing_through_them) {
+  write_file("outside.txt", "keep me");
+  fs::create_directory("dest");
+  fs::create_symlink("../outside.txt", "dest/e.txt");
+  for (const std::string format : {"ar", "dl"}) {
+    SCOPED_TRACE(format);
+    const entry_list entries = {{"e.txt", "entry"}};
+    write_file("a.arc", format == "ar" ? ar_archive(entries) : dl_archive(entries));
+    EXPECT_EQ(run({"-e", "a.arc", "dest"}).code, 0);
+    EXPECT_EQ(read_file("outside.txt"), "keep me");
+    EXPECT_FALSE(fs::is_symlink("dest/e.txt"));
+    EXPECT_EQ(read_file("dest/e.txt"), "entry");
+    fs::remove("dest/e.txt");
+    fs::create_symlink("../outside.txt", "dest/e.txt");
+  }
+}
+
 }  // namespace
 }  // namespace kesto_test
