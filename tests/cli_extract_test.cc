@@ -1,6 +1,8 @@
 // Extraction ("-e", "-ed"): result lines for short and foreign files,
 // truncated entries, destination directories, and the LZ entries of DL
 // archives.
+#include <fstream>
+
 #include "cli_runner.h"
 #include "lzss_encoder.h"
 
@@ -209,6 +211,34 @@ TEST_F(cli_extract, replaced_files_keep_their_permission_bits) {
   EXPECT_EQ(read_file("run.sh"), "new");
   EXPECT_EQ(perms("run.sh"), script);
   EXPECT_EQ(perms("fresh"), perms("src/fresh"));
+}
+
+// A read-only file is replaced, by an entry or by a new archive, only where
+// its user could have opened it for writing (the superuser can on Linux);
+// elsewhere it is a file that cannot be created, and it stays as it was.
+TEST_F(cli_extract, read_only_files_are_replaced_only_where_they_may_be_written) {
+  write_file("ro.txt", "mine");
+  write_file("ro.ar", "old archive");
+  write_file("a.ar", ar_archive({{"ro.txt", "entry"}}));
+  fs::permissions("ro.txt", fs::perms::owner_read);
+  fs::permissions("ro.ar", fs::perms::owner_read);
+  // kesto.exe sees the read-only attribute whoever runs it.
+  const bool writable = !under_runner() && std::ofstream("ro.txt", std::ios::app).is_open();
+
+  const run_result extracted = run({"-e", "a.ar"});
+  const run_result created = run({"-cf", "ro.ar", "a.ar"});
+  if (writable) {
+    EXPECT_EQ(extracted.out, "ro.txt\n" + success_banner);
+    EXPECT_EQ(read_file("ro.txt"), "entry");
+    EXPECT_EQ(created.out, success_banner);
+    EXPECT_EQ(fs::status("ro.ar").permissions(), fs::perms::owner_read);
+  } else {
+    EXPECT_EQ(extracted.out, failure_line("Impossibile creare il file ro.txt"));
+    EXPECT_EQ(read_file("ro.txt"), "mine");
+    EXPECT_EQ(created.out, failure_line("Impossibile creare il file ro.ar"));
+    EXPECT_EQ(read_file("ro.ar"), "old archive");
+  }
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }
 
 }  // namespace

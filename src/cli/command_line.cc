@@ -152,7 +152,9 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
   for (std::size_t i = keyed ? 2 : 1; i < operands.size(); ++i) files.push_back(operands[i].c_str());
   const auto count = static_cast<std::uint32_t>(files.size());
 
-  if (is_directory(path.c_str())) return fail(out, msg_cannot_create, path);
+  if (is_directory(path.c_str()) || !may_replace(path.c_str())) {
+    return fail(out, msg_cannot_create, path);
+  }
   std::string temp_path;
   file_handle archive = create_temporary_file(directory_prefix(path), &temp_path);
   if (!archive) return fail(out, msg_cannot_create, path);

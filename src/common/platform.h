@@ -21,6 +21,10 @@ bool remove_file(const char* path);
 // them.
 bool replace_file(const char* from, const char* to);
 bool is_directory(const char* path);
+// False when path names a file that this user may not write (a read-only
+// file): opening it for writing would fail, so kesto does not replace it.
+// True when nothing has that name.
+bool may_replace(const char* path);
 // True when path names the very file open as stream (not merely one with the
 // same contents). False when path does not exist.
 bool is_same_file(std::FILE* stream, const char* path);

@@ -42,6 +42,11 @@ bool is_directory(const char* path) {
   return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool may_replace(const char* path) {
+  struct stat st;
+  return ::stat(path, &st) != 0 || ::access(path, W_OK) == 0;
+}
+
 bool is_same_file(std::FILE* stream, const char* path) {
   struct stat open_st;
   struct stat path_st;

@@ -54,6 +54,11 @@ bool is_directory(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool may_replace(const char* path) {
+  const DWORD attributes = ::GetFileAttributesA(path);
+  return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0;
+}
+
 namespace {
 
 bool file_identity(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {

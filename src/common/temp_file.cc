@@ -33,6 +33,7 @@ int entry_output::open(const char* name) {
   if (!is_safe_entry_name(name)) return reader_status::cannot_create;
   // Replacing the archive while it is read would destroy it.
   if (is_same_file(archive_, name)) return reader_status::cannot_create;
+  if (!may_replace(name)) return reader_status::cannot_create;
   file_ = create_temporary_file("", &temp_path_);
   if (!file_) return reader_status::cannot_create;
   name_ = name;
