@@ -152,9 +152,8 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
   for (std::size_t i = keyed ? 2 : 1; i < operands.size(); ++i) files.push_back(operands[i].c_str());
   const auto count = static_cast<std::uint32_t>(files.size());
 
-  if (is_directory(path.c_str()) || !may_replace(path.c_str())) {
-    return fail(out, msg_cannot_create, path);
-  }
+  const existing_file previous = inspect_existing_file(path.c_str(), nullptr);
+  if (previous.is_directory || previous.read_only) return fail(out, msg_cannot_create, path);
   std::string temp_path;
   file_handle archive = create_temporary_file(directory_prefix(path), &temp_path);
   if (!archive) return fail(out, msg_cannot_create, path);
@@ -162,7 +161,7 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
                                           : create_ar_archive(archive.get(), files.data(), count, key);
   if (!archive.close() && status == writer_status::ok) status = writer_status::archive_failed;
   if (status == writer_status::ok) {
-    if (replace_file(temp_path.c_str(), path.c_str())) return succeed(out);
+    if (replace_file(temp_path.c_str(), path.c_str(), previous)) return succeed(out);
     remove_file(temp_path.c_str());
     return fail(out, msg_cannot_create, path);
   }

@@ -16,18 +16,27 @@ bool get_current_directory(std::string* dir);
 bool make_directory(const char* path);
 bool change_directory(const char* path);
 bool remove_file(const char* path);
-// Renames from onto to, replacing a file that already has the name to; the
-// new file keeps the replaced file's permission bits where the system has
-// them.
-bool replace_file(const char* from, const char* to);
+// What is known of a name that a new file is about to take.
+struct existing_file {
+  bool exists = false;
+  bool is_directory = false;
+  // This user may not write the file (it is read-only): opening it for
+  // writing would fail, so kesto does not replace it either.
+  bool read_only = false;
+  // The very file open as the stream asked about (not merely one with the
+  // same contents): a second link, or another spelling of its name.
+  bool is_open_stream = false;
+  // Permission bits, where the system has them.
+  unsigned permissions = 0;
+};
+// Looks at path; stream may be null. When nothing has the name, the answer
+// costs one query of the system.
+existing_file inspect_existing_file(const char* path, std::FILE* stream);
+// Renames from onto to, replacing a file that already has the name to. The
+// new file takes the permission bits of old, what inspect_existing_file
+// found at to, where the system has them.
+bool replace_file(const char* from, const char* to, const existing_file& old);
 bool is_directory(const char* path);
-// False when path names a file that this user may not write (a read-only
-// file): opening it for writing would fail, so kesto does not replace it.
-// True when nothing has that name.
-bool may_replace(const char* path);
-// True when path names the very file open as stream (not merely one with the
-// same contents). False when path does not exist.
-bool is_same_file(std::FILE* stream, const char* path);
 // Compares two strings without regard to ASCII letter case, like strcmp.
 int compare_ignoring_case(const char* a, const char* b);
 // Creates path for binary writing, failing when it already exists.

@@ -28,32 +28,31 @@ bool change_directory(const char* path) { return ::chdir(path) == 0; }
 
 bool remove_file(const char* path) { return ::unlink(path) == 0; }
 
-// The new file takes the permission bits of the regular file it replaces,
-// as that file rewritten in place would have kept them (the set-id bits,
-// which a rewrite clears, are not carried over).
-bool replace_file(const char* from, const char* to) {
+existing_file inspect_existing_file(const char* path, std::FILE* stream) {
+  existing_file found;
   struct stat st;
-  if (::stat(to, &st) == 0 && S_ISREG(st.st_mode)) ::chmod(from, st.st_mode & 0777);
+  if (::stat(path, &st) != 0) return found;  // the usual case: a new name
+  found.exists = true;
+  found.is_directory = S_ISDIR(st.st_mode);
+  found.read_only = ::access(path, W_OK) != 0;
+  // The set-id bits are left out: a rewrite in place would clear them.
+  found.permissions = static_cast<unsigned>(st.st_mode & 0777);
+  struct stat open_st;
+  found.is_open_stream = stream != nullptr && ::fstat(::fileno(stream), &open_st) == 0 &&
+                         open_st.st_dev == st.st_dev && open_st.st_ino == st.st_ino;
+  return found;
+}
+
+// The new file takes the permission bits of the regular file it replaces,
+// as that file rewritten in place would have kept them.
+bool replace_file(const char* from, const char* to, const existing_file& old) {
+  if (old.exists && !old.is_directory) ::chmod(from, old.permissions);
   return ::rename(from, to) == 0;
 }
 
 bool is_directory(const char* path) {
   struct stat st;
   return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool may_replace(const char* path) {
-  struct stat st;
-  return ::stat(path, &st) != 0 || ::access(path, W_OK) == 0;
-}
-
-bool is_same_file(std::FILE* stream, const char* path) {
-  struct stat open_st;
-  struct stat path_st;
-  // Most entry names do not exist yet: test the path first.
-  if (::stat(path, &path_st) != 0) return false;
-  if (::fstat(::fileno(stream), &open_st) != 0) return false;
-  return open_st.st_dev == path_st.st_dev && open_st.st_ino == path_st.st_ino;
 }
 
 int compare_ignoring_case(const char* a, const char* b) { return ::strcasecmp(a, b); }

@@ -44,19 +44,15 @@ bool change_directory(const char* path) { return ::_chdir(path) == 0; }
 
 bool remove_file(const char* path) { return ::_unlink(path) == 0; }
 
-// rename() of the C runtime refuses an existing target on Windows.
-bool replace_file(const char* from, const char* to) {
+// rename() of the C runtime refuses an existing target on Windows. The new
+// file keeps its own attributes; a read-only target is refused earlier.
+bool replace_file(const char* from, const char* to, const existing_file&) {
   return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 bool is_directory(const char* path) {
   const DWORD attributes = ::GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-bool may_replace(const char* path) {
-  const DWORD attributes = ::GetFileAttributesA(path);
-  return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
 namespace {
@@ -69,8 +65,6 @@ bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INF
   return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
          a.nFileIndexLow == b.nFileIndexLow;
 }
-
-}  // namespace
 
 // Two names of one file (a second link, a different spelling or letter
 // case) share the volume serial number and the file index.
@@ -88,6 +82,19 @@ bool is_same_file(std::FILE* stream, const char* path) {
   const bool known = file_identity(path_handle, &path_info);
   if (path_handle != INVALID_HANDLE_VALUE) ::CloseHandle(path_handle);
   return known && same_identity(open_info, path_info);
+}
+
+}  // namespace
+
+existing_file inspect_existing_file(const char* path, std::FILE* stream) {
+  existing_file found;
+  const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return found;  // the usual case: a new name
+  found.exists = true;
+  found.is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  found.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  found.is_open_stream = stream != nullptr && is_same_file(stream, path);
+  return found;
 }
 
 int compare_ignoring_case(const char* a, const char* b) { return ::_strcmpi(a, b); }

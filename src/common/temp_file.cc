@@ -31,9 +31,10 @@ file_handle create_temporary_file(std::string_view dir_prefix, std::string* path
 int entry_output::open(const char* name) {
   discard();
   if (!is_safe_entry_name(name)) return reader_status::cannot_create;
-  // Replacing the archive while it is read would destroy it.
-  if (is_same_file(archive_, name)) return reader_status::cannot_create;
-  if (!may_replace(name)) return reader_status::cannot_create;
+  // Replacing the archive while it is read would destroy it; a read-only
+  // file is one that cannot be created.
+  existing_ = inspect_existing_file(name, archive_);
+  if (existing_.is_open_stream || existing_.read_only) return reader_status::cannot_create;
   file_ = create_temporary_file("", &temp_path_);
   if (!file_) return reader_status::cannot_create;
   name_ = name;
@@ -45,7 +46,7 @@ int entry_output::commit() {
     discard();
     return reader_status::cannot_write;
   }
-  if (!replace_file(temp_path_.c_str(), name_.c_str())) {
+  if (!replace_file(temp_path_.c_str(), name_.c_str(), existing_)) {
     discard();
     return reader_status::cannot_create;
   }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/file_handle.h"
+#include "common/platform.h"
 
 namespace kesto {
 
@@ -29,7 +30,8 @@ class entry_output {
   entry_output& operator=(const entry_output&) = delete;
 
   // reader_status::ok, or cannot_create for an unsafe name, a name that is
-  // the open archive itself, or a temporary file that cannot be made.
+  // the open archive itself or a read-only file, or a temporary file that
+  // cannot be made.
   int open(const char* name);
   std::FILE* stream() const { return file_.get(); }
   // reader_status::ok; cannot_write when closing loses data; cannot_create
@@ -42,6 +44,7 @@ class entry_output {
   file_handle file_;
   std::string name_;
   std::string temp_path_;
+  existing_file existing_;  // what had the name when the entry began
 };
 
 // Commits a complete entry and logs line (one %s, the name) for it. When the
