@@ -126,9 +126,7 @@ int read_header(std::FILE* input, lz_header* header) {
 // bytes that are already final.
 inline void copy_reference(unsigned char* out, std::uint32_t distance, std::uint32_t length) {
   const unsigned char* from = out - distance;
-  if (distance >= max_match) {  // no overlap at all
-    std::memcpy(out, from, max_match);
-  } else if (distance >= 8) {  // each copy reads bytes at least 8 back
+  if (distance >= 8) {  // each copy reads bytes at least 8 back
     std::memcpy(out, from, 8);
     std::memcpy(out + 8, from + 8, 8);
     std::memcpy(out + 16, from + 16, 8);
