@@ -11,6 +11,7 @@
 #include "common/chunk_copy.h"
 #include "common/file_handle.h"
 #include "common/path.h"
+#include "common/records.h"
 #include "common/status.h"
 #include "common/stream_io.h"
 
@@ -34,25 +35,24 @@ int write_header(std::FILE* archive, std::uint32_t count, std::uint16_t key) {
   return writer_status::ok;
 }
 
-// The directory image: every record's name now, its data offset and size
-// once its file is copied. It is written twice: first to reserve its place
-// ahead of the data, then complete, in one write, after the last file, so
-// that no entry costs a seek back and forth.
-std::vector<unsigned char> directory_skeleton(const char* const* files, std::uint32_t count) {
-  std::vector<unsigned char> directory(std::size_t{count} * ar_format::record_size);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    std::string_view name = base_name(files[i]);
-    std::memcpy(&directory[std::size_t{i} * ar_format::record_size], name.data(),
-                std::min(name.size(), ar_format::name_size));
-  }
-  return directory;
-}
-
-int write_directory(std::FILE* archive, const std::vector<unsigned char>& directory) {
-  if (!directory.empty() && !write_all(archive, directory.data(), directory.size())) {
-    return archive_failed;
-  }
-  return writer_status::ok;
+// Writes the directory: every record's name, and its data offset and size
+// once sizes holds the size of each file (the data follow the directory back
+// to back, so the offsets are running sums). Before the data, with sizes
+// empty, it reserves the directory's place; after the last file it is
+// written again complete, so that no entry costs a seek back and forth.
+int write_directory(std::FILE* archive, const char* const* files, std::uint32_t count,
+                    const std::vector<std::uint32_t>& sizes) {
+  auto offset = static_cast<std::uint32_t>(ar_format::header_size + count * ar_format::record_size);
+  const bool written = write_records<ar_format::record_size>(
+      archive, count, [&](std::uint32_t i, unsigned char* record) {
+        std::string_view name = base_name(files[i]);
+        std::memcpy(record, name.data(), std::min(name.size(), ar_format::name_size));
+        if (sizes.empty()) return;
+        store_u32le(record + ar_format::data_offset_field, offset);
+        store_u32le(record + ar_format::size_field, sizes[i]);
+        offset += sizes[i];
+      });
+  return written ? writer_status::ok : archive_failed;
 }
 
 // Copies the file at path to the archive's current position, offset,
@@ -80,23 +80,17 @@ int create_ar_archive_limited(std::FILE* archive, const char* const* files, std:
       ar_format::header_size + std::uint64_t{count} * ar_format::record_size;
   if (data_start > max_size) return archive_failed;
   int status = write_header(archive, count, key);
-  if (status != writer_status::ok) return status;
-  std::vector<unsigned char> directory = directory_skeleton(files, count);
-  status = write_directory(archive, directory);
-  // The data follow the directory back to back, so each entry's offset is
-  // the running sum; the size limit keeps it below 2^31.
+  if (status == writer_status::ok) status = write_directory(archive, files, count, {});
+  // The size limit keeps every offset below 2^31.
+  std::vector<std::uint32_t> sizes(count);
   auto offset = static_cast<std::uint32_t>(data_start);
   for (std::uint32_t i = 0; i < count && status == writer_status::ok; ++i) {
-    std::uint32_t size = 0;
-    status = write_entry(archive, files[i], i, key, offset, max_size, &size);
-    unsigned char* record = &directory[std::size_t{i} * ar_format::record_size];
-    store_u32le(record + ar_format::data_offset_field, offset);
-    store_u32le(record + ar_format::size_field, size);
-    offset += size;
+    status = write_entry(archive, files[i], i, key, offset, max_size, &sizes[i]);
+    offset += sizes[i];
   }
   if (status != writer_status::ok) return status;
   if (!seek_to(archive, ar_format::written_directory_offset)) return archive_failed;
-  return write_directory(archive, directory);
+  return write_directory(archive, files, count, sizes);
 }
 
 int create_ar_archive(std::FILE* archive, const char* const* files, std::uint32_t count,

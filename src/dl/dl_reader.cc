@@ -5,7 +5,7 @@
 
 #include "common/byte_order.h"
 #include "common/chunk_copy.h"
-#include "common/record_reader.h"
+#include "common/records.h"
 #include "common/status.h"
 #include "common/stream_io.h"
 #include "common/temp_file.h"

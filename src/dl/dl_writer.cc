@@ -8,6 +8,7 @@
 #include "common/chunk_copy.h"
 #include "common/file_handle.h"
 #include "common/path.h"
+#include "common/records.h"
 #include "common/status.h"
 #include "common/stream_io.h"
 #include "dl/dl_archive.h"
@@ -43,26 +44,15 @@ int write_entry(std::FILE* archive, const char* path, std::uint32_t index, std::
   return writer_status::ok;
 }
 
-// Writes the records a block at a time: the archive stream is unbuffered,
-// and one write per record would cost a system call each.
 int write_directory(std::FILE* archive, const char* const* files,
                     const std::vector<std::uint32_t>& sizes) {
-  constexpr std::size_t block_records = copy_chunk_size / dl_format::record_size;
-  unsigned char block[block_records * dl_format::record_size];
-  std::size_t filled = 0;
-  for (std::size_t i = 0; i < sizes.size(); ++i) {
-    unsigned char* record = block + filled;
-    std::memset(record, 0, dl_format::record_size);
-    std::string_view name = base_name(files[i]);
-    std::memcpy(record, name.data(), std::min(name.size(), dl_format::name_size));
-    store_u32le(record + dl_format::size_field, sizes[i]);
-    filled += dl_format::record_size;
-    if (filled == sizeof block || i + 1 == sizes.size()) {
-      if (!write_all(archive, block, filled)) return archive_failed;
-      filled = 0;
-    }
-  }
-  return writer_status::ok;
+  const bool written = write_records<dl_format::record_size>(
+      archive, static_cast<std::uint32_t>(sizes.size()), [&](std::uint32_t i, unsigned char* record) {
+        std::string_view name = base_name(files[i]);
+        std::memcpy(record, name.data(), std::min(name.size(), dl_format::name_size));
+        store_u32le(record + dl_format::size_field, sizes[i]);
+      });
+  return written ? writer_status::ok : archive_failed;
 }
 
 int patch_directory_offset(std::FILE* archive, std::uint32_t offset) {
