@@ -88,31 +88,6 @@ run_result run_kesto(const std::vector<std::string>& args, const std::string& cw
   return result;
 }
 
-bytes ar_archive(const entry_list& entries) {
-  const auto count = static_cast<std::uint32_t>(entries.size());
-  bytes head = "AR" + u16le(0) + u32le(12) + u32le(count);
-  bytes data;
-  auto offset = static_cast<std::uint32_t>(12 + 16 * count);
-  for (const auto& [name, contents] : entries) {
-    const auto size = static_cast<std::uint32_t>(contents.size());
-    head += padded(name, 8) + u32le(offset + static_cast<std::uint32_t>(data.size())) + u32le(size);
-    data += contents;
-  }
-  return head + data;
-}
-
-bytes dl_archive(const entry_list& entries) {
-  bytes data;
-  bytes directory;
-  for (const auto& [name, contents] : entries) {
-    directory += padded(name, 12) + u32le(static_cast<std::uint32_t>(contents.size()));
-    data += contents;
-  }
-  const bytes head = bytes("DL1.0\x1A\0\0", 8) + u16le(static_cast<std::uint16_t>(entries.size())) +
-                     u32le(static_cast<std::uint32_t>(16 + data.size())) + u16le(0);
-  return head + data + directory;
-}
-
 run_result cli_test::run(const std::vector<std::string>& args, const std::string& cwd) {
   run_result result = run_kesto(args, cwd);
   if (!under_runner()) {

@@ -36,14 +36,6 @@ inline std::string failure_line(const std::string& first_half) {
   return first_half + " - Operazione non riuscita\n";
 }
 
-using entry_list = std::vector<std::pair<std::string, bytes>>;
-
-// Hand-made archives: the names are stored as given (cut to the field), so
-// tests can plant names the writers would never produce. The AR archive has
-// key 0, so its data are stored unchanged.
-bytes ar_archive(const entry_list& entries);
-bytes dl_archive(const entry_list& entries);
-
 // A scratch directory plus the program runner. run() also checks that the
 // program wrote nothing to standard error (not checked under a runner, which
 // may print its own diagnostics there).

@@ -76,6 +76,47 @@ bytes padded(const std::string& name, std::size_t width) {
   return out;
 }
 
+bytes ar_header(std::uint16_t key, std::uint32_t directory, std::uint32_t count) {
+  return "AR" + u16le(key) + u32le(directory) + u32le(count);
+}
+
+bytes ar_record(const std::string& name, std::uint32_t offset, std::uint32_t size) {
+  return padded(name, 8) + u32le(offset) + u32le(size);
+}
+
+bytes dl_header(std::uint16_t count, std::uint32_t directory) {
+  return bytes("DL1.0\x1A\0\0", 8) + u16le(count) + u32le(directory) + u16le(0);
+}
+
+bytes dl_record(const std::string& name, std::uint32_t size) {
+  return padded(name, 12) + u32le(size);
+}
+
+bytes ar_archive(const entry_list& entries) {
+  const auto count = static_cast<std::uint32_t>(entries.size());
+  bytes head = ar_header(0, 12, count);
+  bytes data;
+  auto offset = static_cast<std::uint32_t>(12 + 16 * count);
+  for (const auto& [name, contents] : entries) {
+    head += ar_record(name, offset + static_cast<std::uint32_t>(data.size()),
+                      static_cast<std::uint32_t>(contents.size()));
+    data += contents;
+  }
+  return head + data;
+}
+
+bytes dl_archive(const entry_list& entries) {
+  bytes data;
+  bytes directory;
+  for (const auto& [name, contents] : entries) {
+    directory += dl_record(name, static_cast<std::uint32_t>(contents.size()));
+    data += contents;
+  }
+  return dl_header(static_cast<std::uint16_t>(entries.size()),
+                   static_cast<std::uint32_t>(16 + data.size())) +
+         data + directory;
+}
+
 bytes random_bytes(std::size_t n, std::uint32_t seed) {
   std::mt19937 gen(seed);
   bytes out(n, '\0');

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kesto_test {
@@ -47,6 +48,20 @@ bytes u16le(std::uint16_t v);
 bytes u32le(std::uint32_t v);
 // name padded with zero bytes (or cut) to width.
 bytes padded(const std::string& name, std::size_t width);
+// Header and directory records of hand-made archives.
+bytes ar_header(std::uint16_t key, std::uint32_t directory, std::uint32_t count);
+bytes ar_record(const std::string& name, std::uint32_t offset, std::uint32_t size);
+bytes dl_header(std::uint16_t count, std::uint32_t directory);
+bytes dl_record(const std::string& name, std::uint32_t size);
+
+using entry_list = std::vector<std::pair<std::string, bytes>>;
+
+// Hand-made archives: the names are stored as given (cut to the field), so
+// tests can plant names the writers would never produce. The AR archive has
+// key 0, so its data are stored unchanged.
+bytes ar_archive(const entry_list& entries);
+bytes dl_archive(const entry_list& entries);
+
 // Pseudo-random bytes, the same for the same seed.
 bytes random_bytes(std::size_t n, std::uint32_t seed);
 

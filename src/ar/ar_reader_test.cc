@@ -12,17 +12,10 @@ namespace kesto {
 namespace {
 
 namespace fs = std::filesystem;
+using kesto_test::ar_header;
+using kesto_test::ar_record;
 using kesto_test::bytes;
-using kesto_test::u32le;
 using names = std::vector<std::string>;
-
-bytes ar_header(std::uint16_t key, std::uint32_t directory, std::uint32_t count) {
-  return bytes("AR") + kesto_test::u16le(key) + u32le(directory) + u32le(count);
-}
-
-bytes ar_record(const std::string& name, std::uint32_t offset, std::uint32_t size) {
-  return kesto_test::padded(name, 8) + u32le(offset) + u32le(size);
-}
 
 class ar_reader : public kesto_test::scratch_dir_test {
  protected:
@@ -153,7 +146,8 @@ TEST_F(ar_reader, failing_entry_leaves_an_existing_file_of_its_name_untouched) {
   const bytes old = "OLD CONTENTS";
   // Cut inside the second entry's data.
   kesto_test::write_file("two", old);
-  const bytes cut = ar_header(0, 12, 2) + ar_record("one", 44, 3) + ar_record("two", 47, 4) + "1112";
+  const bytes cut =
+      ar_header(0, 12, 2) + ar_record("one", 44, 3) + ar_record("two", 47, 4) + "1112";
   EXPECT_EQ(extract(cut), reader_status::cannot_read);
   EXPECT_EQ(kesto_test::read_file("two"), old);
   EXPECT_EQ(listing(), (names{"one", "two"}));

@@ -20,9 +20,7 @@ using names = std::vector<std::string>;
 constexpr bool copy = false;
 constexpr bool decompress = true;
 
-bytes dl_header(std::uint16_t count, std::uint32_t directory) {
-  return bytes("DL1.0\x1A\0\0", 8) + kesto_test::u16le(count) + u32le(directory) + bytes(2, '\0');
-}
+using kesto_test::dl_header;
 
 struct dl_entry {
   std::string name;
@@ -37,7 +35,7 @@ bytes dl_archive(const std::vector<dl_entry>& entries) {
   for (const auto& e : entries) {
     data += e.data;
     const auto size = e.size == ~0ull ? e.data.size() : e.size;
-    directory += kesto_test::padded(e.name, 12) + u32le(static_cast<std::uint32_t>(size));
+    directory += kesto_test::dl_record(e.name, static_cast<std::uint32_t>(size));
   }
   return dl_header(static_cast<std::uint16_t>(entries.size()),
                    static_cast<std::uint32_t>(16 + data.size())) +

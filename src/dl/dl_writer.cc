@@ -47,7 +47,8 @@ int write_entry(std::FILE* archive, const char* path, std::uint32_t index, std::
 int write_directory(std::FILE* archive, const char* const* files,
                     const std::vector<std::uint32_t>& sizes) {
   const bool written = write_records<dl_format::record_size>(
-      archive, static_cast<std::uint32_t>(sizes.size()), [&](std::uint32_t i, unsigned char* record) {
+      archive, static_cast<std::uint32_t>(sizes.size()),
+      [&](std::uint32_t i, unsigned char* record) {
         std::string_view name = base_name(files[i]);
         std::memcpy(record, name.data(), std::min(name.size(), dl_format::name_size));
         store_u32le(record + dl_format::size_field, sizes[i]);
@@ -71,7 +72,8 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
                               std::uint32_t max_size) {
   // The count field has 16 bits: more files could not all be found again.
   if (count > dl_format::max_entries) return archive_failed;
-  const std::uint64_t fixed = dl_format::header_size + std::uint64_t{count} * dl_format::record_size;
+  const std::uint64_t fixed =
+      dl_format::header_size + std::uint64_t{count} * dl_format::record_size;
   if (fixed > max_size) return archive_failed;
   std::uint64_t room = max_size - fixed;
   int status = write_header(archive, static_cast<std::uint16_t>(count));

@@ -12,15 +12,9 @@ namespace kesto {
 namespace {
 
 using kesto_test::bytes;
-using kesto_test::u32le;
 
-bytes dl_header(std::uint16_t count, std::uint32_t directory) {
-  return bytes("DL1.0\x1A\0\0", 8) + kesto_test::u16le(count) + u32le(directory) + bytes(2, '\0');
-}
-
-bytes dl_record(const std::string& name, std::uint32_t size) {
-  return kesto_test::padded(name, 12) + u32le(size);
-}
+using kesto_test::dl_header;
+using kesto_test::dl_record;
 
 class dl_writer : public kesto_test::scratch_dir_test {
  protected:
@@ -107,8 +101,8 @@ TEST_F(dl_writer, directory_of_several_blocks_keeps_every_record_in_order) {
     directory += dl_record(paths.back(), static_cast<std::uint32_t>(contents.size()));
   }
   ASSERT_EQ(create(paths), writer_status::ok);
-  EXPECT_EQ(image_, dl_header(4100, static_cast<std::uint32_t>(16 + data.size())) + data +
-                        directory);
+  EXPECT_EQ(image_,
+            dl_header(4100, static_cast<std::uint32_t>(16 + data.size())) + data + directory);
 }
 
 // An archive may be exactly as large as the limit, never one byte larger.

@@ -17,18 +17,14 @@ namespace fs = std::filesystem;
 const std::vector<std::string> hostile_names = {"../x", "..\\x", "/abs", "C:x", "a/b",
                                                 "a\\b", ".",     "..",   ""};
 
-// One entry of three bytes under name, laid out by hand.
-bytes ar_with(const std::string& name) {
-  return "AR" + u16le(0) + u32le(12) + u32le(1) + padded(name, 8) + u32le(28) + u32le(3) + "abc";
-}
-
-bytes dl_with(const std::string& name, const bytes& data) {
-  return bytes("DL1.0\x1A\0\0", 8) + u16le(1) + u32le(16 + static_cast<std::uint32_t>(data.size())) +
-         u16le(0) + data + padded(name, 12) + u32le(static_cast<std::uint32_t>(data.size()));
-}
+// One entry of three bytes under name.
+bytes ar_with(const std::string& name) { return ar_archive({{name, "abc"}}); }
+bytes dl_with(const std::string& name, const bytes& data) { return dl_archive({{name, data}}); }
 
 // An LZ entry of three literals, so that -ed gets as far as the name too.
-const bytes lz_abc = "LZ" + u32le(4) + u32le(3) + "\x07" "abc";
+const bytes lz_abc = "LZ" + u32le(4) + u32le(3) +
+                     "\x07"
+                     "abc";
 
 class traversal : public scratch_dir_test {
  protected:
@@ -43,7 +39,8 @@ class traversal : public scratch_dir_test {
     std::rewind(out);
     EXPECT_EQ(std::fread(output.data(), 1, output.size(), out), output.size());
     std::fclose(out);
-    EXPECT_EQ(output, "Impossibile creare il file " + name + " - Operazione non riuscita\n") << context;
+    EXPECT_EQ(output, "Impossibile creare il file " + name + " - Operazione non riuscita\n")
+        << context;
     fs::current_path("..");
     EXPECT_EQ(listing("root"), (std::vector<std::string>{"dest", "t.arc"})) << context;
     EXPECT_TRUE(listing("root/dest").empty()) << context;
