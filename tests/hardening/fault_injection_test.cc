@@ -157,22 +157,24 @@ void sweep_reader(const reader_fn& reader, const bytes& archive, const contents_
   }
 }
 
+// Sweeps reader over an archive of the small inputs (failing reads by call
+// and by byte, and seeks) and one of the large inputs (reads and seeks).
+void sweep_small_and_large(format f, const reader_fn& reader) {
+  const bytes small = build_archive(f, write_inputs(small_inputs()));
+  sweep_reader(reader, small, small_inputs(), {fault::read_call, fault::read_bytes, fault::seek_call});
+  fs::remove_all("in");
+  const bytes large = build_archive(f, write_inputs(large_inputs()));
+  sweep_reader(reader, large, large_inputs(), {fault::read_call, fault::seek_call});
+}
+
 class fault_injection : public scratch_dir_test {};
 
 TEST_F(fault_injection, ar_reader_survives_every_archive_read_and_seek_failure) {
-  auto small = build_archive(format::ar, write_inputs(small_inputs()));
-  sweep_reader(ar_reader, small, small_inputs(), {fault::read_call, fault::read_bytes, fault::seek_call});
-  fs::remove_all("in");
-  auto large = build_archive(format::ar, write_inputs(large_inputs()));
-  sweep_reader(ar_reader, large, large_inputs(), {fault::read_call, fault::seek_call});
+  sweep_small_and_large(format::ar, ar_reader);
 }
 
 TEST_F(fault_injection, dl_reader_copy_mode_survives_every_archive_read_and_seek_failure) {
-  auto small = build_archive(format::dl, write_inputs(small_inputs()));
-  sweep_reader(dl_copy, small, small_inputs(), {fault::read_call, fault::read_bytes, fault::seek_call});
-  fs::remove_all("in");
-  auto large = build_archive(format::dl, write_inputs(large_inputs()));
-  sweep_reader(dl_copy, large, large_inputs(), {fault::read_call, fault::seek_call});
+  sweep_small_and_large(format::dl, dl_copy);
 }
 
 TEST_F(fault_injection, dl_reader_decompress_mode_survives_every_archive_read_and_seek_failure) {
