@@ -4,6 +4,7 @@
 # Any failure fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. .ci/install_missing.sh
 root=$PWD
 
 # The compiler and Wine. On Debian the wine package's launcher needs the
@@ -14,11 +15,7 @@ command -v wine >/dev/null || need+=(wine)
 [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null || need+=(wine64)
 command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "== installing ${need[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+install_missing --no-install-recommends "${need[@]}"
 
 echo "== building kesto.exe"
 cmake -S . -B build-win -G Ninja \

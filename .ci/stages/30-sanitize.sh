@@ -7,15 +7,13 @@
 # reports are written to files and the stage fails when any exists.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. .ci/install_missing.sh
 
 need=()
 command -v clang++ >/dev/null || need+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.a >/dev/null 2>&1 ||
   need+=(libclang-rt-14-dev)
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
-fi
+install_missing "${need[@]}"
 
 build=build-sanitize
 reports=$PWD/$build/sanitizer-reports

@@ -5,16 +5,14 @@
 # kept in build-fuzz/artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. .ci/install_missing.sh
 seconds=${KESTO_FUZZ_SECONDS:-60}
 
 need=()
 command -v clang++ >/dev/null || need+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
   need+=(libclang-rt-14-dev)
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
-fi
+install_missing "${need[@]}"
 
 build=$PWD/build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DKESTO_FUZZ=ON -DKESTO_BUILD_TESTS=OFF \

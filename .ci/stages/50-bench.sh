@@ -6,10 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-if [ ! -f /usr/include/benchmark/benchmark.h ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libbenchmark-dev
-fi
+. .ci/install_missing.sh
+[ -f /usr/include/benchmark/benchmark.h ] || install_missing libbenchmark-dev
 
 cmake -S . -B build-bench -G Ninja -DKESTO_BUILD_BENCH=ON -DKESTO_WERROR=ON >/dev/null
 cmake --build build-bench -j2
