@@ -70,11 +70,11 @@ TEST_F(cli_extract, truncated_entry_fails_and_keeps_earlier_entries) {
   set_dl_size(&dl, 1, 80000);
   bytes lz = dl_archive({{"a.txt", lz_entry("abc")}, {"b.txt", lz_entry("text text text")}});
   set_dl_size(&lz, 1, 1000);
-  // An empty entry read as an LZ entry takes its header from the next entry.
-  const bytes lz_empty =
-      dl_archive({{"a.txt", lz_entry("abc")}, {"b.txt", ""}, {"c.txt", lz_entry("c")}});
+  // An entry too short for the LZ header it starts with.
+  const bytes lz_short =
+      dl_archive({{"a.txt", lz_entry("abc")}, {"b.txt", "LZ\x01\0"}, {"c.txt", lz_entry("c")}});
   const std::vector<std::pair<std::string, bytes>> cases = {
-      {"-e", ar}, {"-e", dl}, {"-ed", lz}, {"-ed", lz_empty}};
+      {"-e", ar}, {"-e", dl}, {"-ed", lz}, {"-ed", lz_short}};
   for (const auto& [option, archive] : cases) {
     SCOPED_TRACE(option + " " + archive.substr(0, 2));
     write_file("x.arc", archive);
@@ -144,6 +144,8 @@ TEST_F(cli_extract, destination_failures_come_before_any_entry) {
 
 // "-ed" keeps only decoded LZ entries; a skipped plain entry leaves a file
 // of its name as it was; sizes that disagree keep the output with a warning.
+// An empty entry is plain whatever follows it: an LZ entry, or the
+// directory, which here starts with "LZ" (the first name).
 TEST_F(cli_extract, decompress_mode_decodes_lz_entries_and_skips_plain_ones) {
   const bytes text = "Lorem ipsum dolor sit amet, lorem ipsum dolor sit amet. ";
   bytes long_text;
@@ -151,34 +153,36 @@ TEST_F(cli_extract, decompress_mode_decodes_lz_entries_and_skips_plain_ones) {
   bytes inconsistent = lz_entry("abcabcabc");
   inconsistent.replace(6, 4, u32le(10));
   const entry_list entries = {
-      {"one.txt", lz_entry(text)},
-      {"empty.bin", ""},  // its signature is read from the next entry: "pl"
-      {"plain.bin", "plain bytes"},
+      {"LZone.txt", lz_entry(text)},
+      {"empty.bin", ""},
       {"long.txt", lz_entry(long_text)},
+      {"plain.bin", "plain bytes"},
       {"odd.txt", inconsistent},
       {"last.txt", lz_entry("")},
+      {"tail", ""},
   };
   write_file("mixed.dl", dl_archive(entries));
   write_file("plain.bin", "user's file");
   write_file("empty.bin", "another user's file");
   const run_result r = run({"-ed", "mixed.dl"});
   EXPECT_EQ(r.out,
-            "one.txt\n"
+            "LZone.txt\n"
             "empty.bin non compresso con LZSS\n"
-            "plain.bin non compresso con LZSS\n"
             "long.txt\n"
+            "plain.bin non compresso con LZSS\n"
             "odd.txt - dati incoerenti nell'estrazione\n"
-            "last.txt\n" +
+            "last.txt\n"
+            "tail non compresso con LZSS\n" +
                 success_banner);
   EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(read_file("one.txt"), text);
+  EXPECT_EQ(read_file("LZone.txt"), text);
   EXPECT_EQ(read_file("long.txt"), long_text);
   EXPECT_EQ(read_file("odd.txt"), "abcabcabc");
   EXPECT_EQ(read_file("last.txt"), "");
   EXPECT_EQ(read_file("plain.bin"), "user's file");
   EXPECT_EQ(read_file("empty.bin"), "another user's file");
-  EXPECT_EQ(listing(), (std::vector<std::string>{"empty.bin", "last.txt", "long.txt", "mixed.dl",
-                                                 "odd.txt", "one.txt", "plain.bin"}));
+  EXPECT_EQ(listing(), (std::vector<std::string>{"LZone.txt", "empty.bin", "last.txt", "long.txt",
+                                                 "mixed.dl", "odd.txt", "plain.bin"}));
 
   // Copy mode writes every entry as stored, LZ headers included.
   const run_result copied = run({"-e", "mixed.dl", "copy"});

@@ -46,7 +46,11 @@ int copy_entry(std::FILE* archive, std::FILE* log, const dl_record& rec, entry_o
 }
 
 int decode_entry(std::FILE* archive, std::FILE* log, const dl_record& rec, entry_output& out) {
-  switch (lzss_decode_entry(archive, out.stream(), rec.size)) {
+  // An entry of 0 or 1 bytes cannot hold the "LZ" signature: the decoder
+  // would take it from the bytes that follow the entry.
+  const int result = rec.size < 2 ? lzss_result::not_lz
+                                  : lzss_decode_entry(archive, out.stream(), rec.size);
+  switch (result) {
     case lzss_result::ok:
       return keep_entry(out, log, rec.name, msg_entry_done);
     case lzss_result::size_mismatch:
