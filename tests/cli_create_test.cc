@@ -121,6 +121,7 @@ TEST_F(cli_create, failed_creation_leaves_no_archive_and_no_temporary) {
       {{"-cd", "x.ar", "gone", "a.txt"}, "Impossibile leggere il file gone"},
       {{"-cd", "x.ar", "a.txt", "dir"}, "Impossibile leggere il file dir"},
       {{"-cf", "x.ar", "dir"}, "Impossibile leggere il file dir"},
+      {{"-cf", "x.ar", "no\x1B[2Jsuch"}, "Impossibile leggere il file no?[2Jsuch"},
       {{"-cf", "dir", "a.txt"}, "Impossibile creare il file dir"},
       {{"-cd", "dir", "a.txt"}, "Impossibile creare il file dir"},
       {{"-cfk", "1", "nodir/x.ar", "a.txt"}, "Impossibile creare il file nodir/x.ar"},

@@ -11,12 +11,15 @@ namespace fs = std::filesystem;
 using cli_safety = cli_test;
 
 // Every name here would, if used as a path, leave the destination, name a
-// directory, or hold a separator or drive prefix.
-const std::vector<std::string> unsafe_names = {"../x", "..\\x", "/abs", "C:x", "a/b",
-                                               "a\\b", ".",     "..",   ""};
+// directory, or hold a separator or drive prefix; a control byte could drive
+// the user's terminal, so it is printed as "?". The name stored, and shown.
+const std::vector<std::pair<std::string, std::string>> unsafe_names = {
+    {"../x", "../x"}, {"..\\x", "..\\x"}, {"/abs", "/abs"}, {"C:x", "C:x"},
+    {"a/b", "a/b"},   {"a\\b", "a\\b"},   {".", "."},       {"..", ".."},
+    {"", ""},         {"x\x1B[2J", "x?[2J"}, {"\x7F", "?"},    {"tab\tx", "tab?x"}};
 
 TEST_F(cli_safety, unsafe_entry_names_are_refused_in_both_formats) {
-  for (const std::string& name : unsafe_names) {
+  for (const auto& [name, shown] : unsafe_names) {
     for (const std::string format : {"ar", "dl"}) {
       SCOPED_TRACE(format + " '" + name + "'");
       const entry_list entries = {{"ok.txt", "fine"}, {name, "evil"}, {"after", "never"}};
@@ -27,7 +30,7 @@ TEST_F(cli_safety, unsafe_entry_names_are_refused_in_both_formats) {
         if (option == "-ed" && format == "ar") continue;
         const run_result r = run({option, "evil.arc", "dest"});
         const std::string first = option == "-e" ? "ok.txt\n" : "ok.txt non compresso con LZSS\n";
-        EXPECT_EQ(r.out, first + failure_line("Impossibile creare il file " + name)) << option;
+        EXPECT_EQ(r.out, first + failure_line("Impossibile creare il file " + shown)) << option;
         EXPECT_EQ(r.code, 1);
       }
       EXPECT_EQ(listing(), (std::vector<std::string>{"dest", "evil.arc"}));

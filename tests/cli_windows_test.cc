@@ -154,7 +154,7 @@ TEST_F(cli_windows, device_names_are_refused_as_entries) {
 // Windows allows none of these characters in a file name: the entry cannot
 // be created and leaves neither a file nor a temporary behind.
 TEST_F(cli_windows, names_with_characters_windows_forbids_are_refused) {
-  for (const std::string name : {"a*b", "q?", "x\"y", "a<b", "c>d", "p|q", "tab\tx"}) {
+  for (const std::string name : {"a*b", "q?", "x\"y", "a<b", "c>d", "p|q"}) {
     SCOPED_TRACE("[" + name + "]");
     write_file("d.dl", dl_archive({{"ok.txt", "fine"}, {name, "lost"}}));
     const run_result r = run({"-e", "d.dl", "out"});

@@ -74,7 +74,7 @@ operation choose_operation(const std::vector<std::string>& words) {
 
 // Prints a whole failure line and returns the failure exit code.
 int fail(std::FILE* out, const char* first_half, const std::string& arg = {}) {
-  std::fprintf(out, first_half, arg.c_str());
+  std::fprintf(out, first_half, printable_name(arg).c_str());
   std::fputs(failure_tail, out);
   return 1;
 }

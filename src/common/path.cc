@@ -18,11 +18,28 @@ std::string_view directory_prefix(std::string_view path) {
   return {};
 }
 
+namespace {
+
+bool is_control_byte(char c) { return (c > 0 && c < 0x20) || c == 0x7F; }
+
+}  // namespace
+
 bool is_safe_entry_name(const char* name) {
   if (name[0] == '\0') return false;
   if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
   if (std::strpbrk(name, "/\\:") != nullptr) return false;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (is_control_byte(*p)) return false;
+  }
   return !is_reserved_file_name(name);
+}
+
+std::string printable_name(std::string_view name) {
+  std::string shown(name);
+  for (char& c : shown) {
+    if (is_control_byte(c)) c = '?';
+  }
+  return shown;
 }
 
 namespace {

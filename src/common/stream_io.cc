@@ -1,9 +1,11 @@
 #include "common/stream_io.h"
 
+#include "common/path.h"
+
 namespace kesto {
 
 void log_message(std::FILE* log, const char* format, const char* name) {
-  if (log != nullptr) std::fprintf(log, format, name);
+  if (log != nullptr) std::fprintf(log, format, printable_name(name).c_str());
 }
 
 }  // namespace kesto

@@ -39,7 +39,8 @@ inline bool tell_position(std::FILE* f, std::uint32_t* pos) {
   return true;
 }
 
-// Writes a message with one %s to log, when a log is given.
+// Writes a message with one %s, the name as printable_name shows it, to log
+// when a log is given.
 void log_message(std::FILE* log, const char* format, const char* name);
 
 // Logs a failure fragment for name and returns status, for one-line exits.
