@@ -1,10 +1,11 @@
 #include "cli_runner.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 
@@ -14,12 +15,16 @@ namespace kesto_test {
 
 namespace {
 
+namespace fs = std::filesystem;
+
+constexpr uid_t nobody = 65534;
+
 // Resolved once, before any test changes into its scratch directory, so a
 // relative KESTO_PROGRAM still names the same file.
 const std::string program_path = [] {
   const char* env = std::getenv("KESTO_PROGRAM");
   const std::string program = env != nullptr && *env != '\0' ? env : KESTO_DEFAULT_PROGRAM;
-  return std::filesystem::absolute(program).string();
+  return fs::absolute(program).string();
 }();
 
 std::string runner() {
@@ -43,14 +48,41 @@ std::string without_carriage_returns(const std::string& text) {
   return out;
 }
 
+// kesto.exe under Wine sees the read-only attribute whoever runs it, and
+// Wine's prefix belongs to the user running the tests.
+bool as_nobody(const run_options& options) {
+  return options.unprivileged && ::geteuid() == 0 && !under_runner();
+}
+
+// Gives the current directory's tree to nobody, so that a run as nobody may
+// work in it as in its own.
+void give_tree_to_nobody() {
+  ::lchown(".", nobody, nobody);
+  for (const auto& e : fs::recursive_directory_iterator(".")) {
+    ::lchown(e.path().c_str(), nobody, nobody);
+  }
+}
+
+// The standard output the options ask for, as a descriptor; -1 to capture.
+int output_descriptor(const run_options& options) {
+  if (options.out_to.empty()) return -1;
+  if (options.out_to != "|closed") return ::open(options.out_to.c_str(), O_WRONLY);
+  int ends[2];
+  if (::pipe(ends) != 0) return -1;
+  ::close(ends[0]);
+  return ends[1];
+}
+
 // Child side: never returns. Output goes to two anonymous temporary files,
 // read by the parent once the child has ended, so nothing can block.
-[[noreturn]] void exec_child(const std::vector<std::string>& words, const std::string& cwd,
-                             std::FILE* out, std::FILE* err) {
-  const int null_fd = open("/dev/null", O_RDONLY);
-  if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(fileno(out), 1) < 0 ||
-      dup2(fileno(err), 2) < 0 || chdir(cwd.c_str()) != 0) {
-    _exit(127);
+[[noreturn]] void exec_child(const std::vector<std::string>& words, const run_options& options,
+                             int in, int out, int err) {
+  if (in < 0) in = ::open("/dev/null", O_RDONLY);
+  if (in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+  std::signal(SIGPIPE, SIG_DFL);
+  if (as_nobody(options) &&
+      (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
+    _exit(127);  // fails the test rather than running it with privileges
   }
   std::vector<char*> argv;
   for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
@@ -59,26 +91,27 @@ std::string without_carriage_returns(const std::string& text) {
   _exit(127);
 }
 
-}  // namespace
-
-bool under_runner() { return !runner().empty(); }
-
-run_result run_kesto(const std::vector<std::string>& args, const std::string& cwd) {
+pid_t spawn(const std::vector<std::string>& args, const run_options& options, int in,
+            std::FILE* out, std::FILE* err) {
   std::vector<std::string> words;
   if (under_runner()) words.push_back(runner());
   words.push_back(program_path);
   words.insert(words.end(), args.begin(), args.end());
-
-  run_result result;
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  if (out == nullptr || err == nullptr) return result;
+  if (as_nobody(options)) give_tree_to_nobody();
+  const int out_fd = output_descriptor(options);
   std::fflush(nullptr);
   const pid_t pid = fork();
-  if (pid == 0) exec_child(words, cwd, out, err);
+  if (pid == 0) exec_child(words, options, in, out_fd >= 0 ? out_fd : fileno(out), fileno(err));
+  if (out_fd >= 0) ::close(out_fd);
+  return pid;
+}
+
+run_result collect(pid_t pid, std::FILE* out, std::FILE* err) {
+  run_result result;
   int wait_status = 0;
-  if (pid > 0 && waitpid(pid, &wait_status, 0) == pid && WIFEXITED(wait_status)) {
-    result.code = WEXITSTATUS(wait_status);
+  if (pid > 0 && waitpid(pid, &wait_status, 0) == pid) {
+    if (WIFEXITED(wait_status)) result.code = WEXITSTATUS(wait_status);
+    if (WIFSIGNALED(wait_status)) result.signal = WTERMSIG(wait_status);
   }
   result.out = read_all(out);
   result.err = read_all(err);
@@ -88,8 +121,61 @@ run_result run_kesto(const std::vector<std::string>& args, const std::string& cw
   return result;
 }
 
-run_result cli_test::run(const std::vector<std::string>& args, const std::string& cwd) {
-  run_result result = run_kesto(args, cwd);
+}  // namespace
+
+bool under_runner() { return !runner().empty(); }
+
+run_result run_kesto(const std::vector<std::string>& args, const run_options& options) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  if (out == nullptr || err == nullptr) return {};
+  return collect(spawn(args, options, -1, out, err), out, err);
+}
+
+started_run::started_run(const std::vector<std::string>& args, const run_options& options)
+    : out_(std::tmpfile()), err_(std::tmpfile()) {
+  // A program that ends early must fail feed(), not kill the test.
+  std::signal(SIGPIPE, SIG_IGN);
+  int ends[2];
+  if (out_ == nullptr || err_ == nullptr || ::pipe(ends) != 0) return;
+  ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+  pid_ = spawn(args, options, ends[0], out_, err_);
+  ::close(ends[0]);
+  input_ = ends[1];
+}
+
+started_run::~started_run() {
+  if (out_ == nullptr) return;
+  if (pid_ > 0) send(SIGKILL);
+  wait();
+}
+
+void started_run::feed(const bytes& data) {
+  std::size_t done = 0;
+  while (input_ >= 0 && done < data.size()) {
+    const ssize_t n = ::write(input_, data.data() + done, data.size() - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  EXPECT_EQ(done, data.size()) << "the program stopped reading its input";
+}
+
+void started_run::end_input() {
+  if (input_ >= 0) ::close(input_);
+  input_ = -1;
+}
+
+void started_run::send(int sig) { ::kill(pid_, sig); }
+
+run_result started_run::wait() {
+  end_input();
+  const run_result result = collect(std::exchange(pid_, -1), out_, err_);
+  out_ = err_ = nullptr;
+  return result;
+}
+
+run_result cli_test::run(const std::vector<std::string>& args, const run_options& options) {
+  run_result result = run_kesto(args, options);
   if (!under_runner()) {
     EXPECT_EQ(result.err, "");
   }

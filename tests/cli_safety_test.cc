@@ -1,5 +1,11 @@
 // Extraction never writes outside the destination and never replaces the
-// archive it reads, whatever names the archive holds.
+// archive it reads, whatever names the archive holds; no file kesto did not
+// make is harmed, however it is linked or whatever kind it is; and no run,
+// however it ends, leaves a temporary file.
+#include <sys/stat.h>
+
+#include <csignal>
+
 #include "cli_runner.h"
 #include "lzss_encoder.h"
 
@@ -9,6 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 using cli_safety = cli_test;
+using names = std::vector<std::string>;
 
 // Every name here would, if used as a path, leave the destination, name a
 // directory, or hold a separator or drive prefix; a control byte could drive
@@ -89,6 +96,124 @@ TEST_F(cli_safety, entries_replace_symbolic_links_instead_of_writing_through_the
     fs::remove("dest/e.txt");
     fs::create_symlink("../outside.txt", "dest/e.txt");
   }
+}
+
+// Under an entry's name, a symbolic link is replaced like a new name, with
+// the usual bits, whatever it points to (a device, a file the user may not
+// write); a directory or a FIFO is refused before any data are read, and
+// stays as it was. Run unprivileged: as root every file may be written.
+TEST_F(cli_safety, entries_replace_links_and_leave_directories_and_fifos_alone) {
+  if (under_runner()) GTEST_SKIP() << "POSIX file kinds";
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  write_file("ro.txt", "not to be written");
+  fs::permissions("ro.txt", fs::perms::owner_read);
+  const auto make_destination = [] {
+    fs::remove_all("dest");
+    fs::create_directories("dest/sub");
+    fs::create_symlink("/dev/null", "dest/null");
+    fs::create_symlink("../ro.txt", "dest/ro");
+    ASSERT_EQ(::mkfifo("dest/fifo", 0600), 0);
+  };
+  for (const std::string name : {"null", "ro", "fifo", "sub"}) {
+    const std::vector<std::pair<std::string, bytes>> cases = {
+        {"-e", ar_archive({{name, "entry"}})},
+        {"-e", dl_archive({{name, "entry"}})},
+        {"-ed", dl_archive({{name, "entry"}})},
+        {"-ed", dl_archive({{name, lz_entry("entry")}})}};
+    for (const auto& [option, archive] : cases) {
+      SCOPED_TRACE(option + " " + name);
+      make_destination();
+      write_file("x.arc", archive);
+      const run_result r = run({option, "x.arc", "dest"}, unprivileged());
+      if (name == "fifo" || name == "sub") {
+        EXPECT_EQ(r.out, failure_line("Impossibile creare il file " + name));
+        EXPECT_TRUE(fs::is_fifo("dest/fifo"));
+        EXPECT_TRUE(fs::is_directory("dest/sub"));
+      } else if (option == "-ed" && archive.find("LZ") == std::string::npos) {
+        EXPECT_EQ(r.out, name + " non compresso con LZSS\n" + success_banner);
+        EXPECT_TRUE(fs::is_symlink("dest/" + name));
+      } else {
+        EXPECT_EQ(r.out, name + "\n" + success_banner);
+        EXPECT_FALSE(fs::is_symlink("dest/" + name));
+        EXPECT_EQ(read_file("dest/" + name), "entry");
+        EXPECT_EQ(fs::status("dest/" + name).permissions(), static_cast<fs::perms>(0666 & ~mask));
+      }
+      EXPECT_EQ(temporaries("dest"), names{});
+    }
+  }
+  EXPECT_EQ(read_file("ro.txt"), "not to be written");
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+// The archive path: a link keeps pointing where it did and the file at its
+// end is replaced whole; a device or FIFO is written in place (a FIFO cannot
+// seek, so that fails) and is never replaced or removed.
+TEST_F(cli_safety, creation_keeps_links_devices_and_fifos) {
+  if (under_runner()) GTEST_SKIP() << "POSIX file kinds";
+  write_file("a.txt", "a");
+  write_file("real.ar", "old");
+  fs::create_symlink("real.ar", "link.ar");
+  fs::create_symlink("/dev/null", "null.ar");
+  ASSERT_EQ(::mkfifo("fifo.ar", 0600), 0);
+  EXPECT_EQ(run({"-cf", "link.ar", "a.txt"}).out, success_banner);
+  EXPECT_TRUE(fs::is_symlink("link.ar"));
+  EXPECT_EQ(read_file("real.ar"), ar_archive({{"a.txt", "a"}}));
+  EXPECT_EQ(run({"-cd", "null.ar", "a.txt"}).out, success_banner);
+  EXPECT_TRUE(fs::is_symlink("null.ar"));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  EXPECT_EQ(run({"-cf", "fifo.ar", "a.txt"}).out, failure_line("Impossibile scrivere il file fifo.ar"));
+  EXPECT_TRUE(fs::is_fifo("fifo.ar"));
+  EXPECT_EQ(listing(), (names{"a.txt", "fifo.ar", "link.ar", "null.ar", "real.ar"}));
+}
+
+// While an archive is written, no name in its directory leads to it, so
+// nobody can swap it for a link or read it. A run interrupted, even by
+// SIGKILL, leaves the earlier archive and nothing else, and ends by the
+// signal that interrupted it.
+TEST_F(cli_safety, archives_being_written_have_no_name_and_interruptions_leave_nothing) {
+  if (under_runner()) GTEST_SKIP() << "reads an input from /dev/stdin";
+  write_file("a.txt", "first input");
+  write_file("x.ar", "earlier archive");
+  const bytes input = random_bytes(200000, 5);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGKILL, 0}) {
+    SCOPED_TRACE(sig);
+    started_run r({"-cf", "x.ar", "a.txt", "/dev/stdin"}, {});
+    r.feed(input);  // returns once kesto has read and written most of it
+    EXPECT_EQ(listing(), (names{"a.txt", "x.ar"}));
+    if (sig != 0) r.send(sig);
+    const run_result result = r.wait();
+    EXPECT_EQ(result.signal, sig);
+    EXPECT_EQ(read_file("x.ar"), sig != 0 ? "earlier archive"
+                                          : ar_archive({{"a.txt", "first input"}, {"stdin", input}}));
+    EXPECT_EQ(listing(), (names{"a.txt", "x.ar"}));
+  }
+}
+
+// A log into a pipe nobody reads ends the run by SIGPIPE when the output
+// buffer (4096 bytes) first goes out: here while the last entry's failure is
+// logged. That entry leaves nothing behind.
+TEST_F(cli_safety, closed_output_ends_the_run_without_leftovers) {
+  if (under_runner()) GTEST_SKIP() << "POSIX signals";
+  entry_list entries(2040, {"a", ""});  // 4080 bytes of log
+  entries.push_back({"b", "cut short"});
+  bytes archive = ar_archive(entries);
+  archive.pop_back();
+  write_file("x.ar", archive);
+  const run_result r = run({"-e", "x.ar", "out"}, output_to("|closed"));
+  EXPECT_EQ(r.signal, SIGPIPE);
+  EXPECT_EQ(listing("out"), names{"a"});
+}
+
+// Output that cannot be written fails the run; the files stay as the
+// operation left them.
+TEST_F(cli_safety, unwritable_output_fails_the_run) {
+  if (under_runner() || !fs::exists("/dev/full")) GTEST_SKIP() << "needs /dev/full";
+  write_file("a.txt", "a");
+  EXPECT_EQ(run({"-cf", "x.ar", "a.txt"}, output_to("/dev/full")).code, 1);
+  EXPECT_EQ(read_file("x.ar"), ar_archive({{"a.txt", "a"}}));
+  EXPECT_EQ(run({"-e", "x.ar", "out"}, output_to("/dev/full")).code, 1);
+  EXPECT_EQ(read_file("out/a.txt"), "a");
 }
 
 }  // namespace

@@ -141,36 +141,57 @@ int extract(std::span<const std::string> operands, bool lz_only, std::FILE* out)
   return report_extraction(status, out);
 }
 
-// Builds the archive under a temporary name beside it and renames it onto
-// the archive path only when complete, so a failed creation leaves neither a
-// partial archive nor a damaged earlier file.
+int write_archive(operation op, std::FILE* archive, const std::vector<const char*>& files,
+                  std::uint16_t key) {
+  const auto count = static_cast<std::uint32_t>(files.size());
+  return op == operation::create_dl ? create_dl_archive(archive, files.data(), count)
+                                    : create_ar_archive(archive, files.data(), count, key);
+}
+
+int report_creation(int status, const std::vector<const char*>& files, const std::string& path,
+                    std::FILE* out) {
+  if (status == writer_status::ok) return succeed(out);
+  const auto input = static_cast<std::size_t>(status - writer_status::first_input);
+  if (status >= writer_status::first_input && input < files.size()) {
+    return fail(out, msg_cannot_read, files[input]);
+  }
+  return fail(out, msg_cannot_write, path);
+}
+
+// Builds the archive as a temporary file beside the file it replaces and
+// gives it the name only when complete, so a failed creation leaves neither
+// a partial archive nor a damaged earlier file. A symbolic link keeps
+// pointing where it did: the file at its end is replaced. A device or FIFO
+// is written in place, as it cannot be replaced, and never removed.
 int create(operation op, std::span<const std::string> operands, std::FILE* out) {
   const bool keyed = op == operation::create_ar_key;
   const std::uint16_t key = keyed ? parse_key(operands[0].c_str()) : 0;
   const std::string& path = operands[keyed ? 1 : 0];
   std::vector<const char*> files;
   for (std::size_t i = keyed ? 2 : 1; i < operands.size(); ++i) files.push_back(operands[i].c_str());
-  const auto count = static_cast<std::uint32_t>(files.size());
 
-  const existing_file previous = inspect_existing_file(path.c_str(), nullptr);
-  if (previous.is_directory || previous.read_only) return fail(out, msg_cannot_create, path);
-  std::string temp_path;
-  file_handle archive = create_temporary_file(directory_prefix(path), &temp_path);
-  if (!archive) return fail(out, msg_cannot_create, path);
-  int status = op == operation::create_dl ? create_dl_archive(archive.get(), files.data(), count)
-                                          : create_ar_archive(archive.get(), files.data(), count, key);
-  if (!archive.close() && status == writer_status::ok) status = writer_status::archive_failed;
-  if (status == writer_status::ok) {
-    if (replace_file(temp_path.c_str(), path.c_str(), previous)) return succeed(out);
-    remove_file(temp_path.c_str());
+  std::string target = path;
+  const existing_file previous = resolve_symbolic_links(&target)
+                                     ? inspect_existing_file(target.c_str(), nullptr)
+                                     : existing_file{file_kind::symbolic_link};
+  if (previous.kind == file_kind::special) {
+    file_handle archive(open_special_file(target.c_str()));
+    if (!archive) return fail(out, msg_cannot_create, path);
+    int status = write_archive(op, archive.get(), files, key);
+    if (!archive.close() && status == writer_status::ok) status = writer_status::archive_failed;
+    return report_creation(status, files, path, out);
+  }
+  temporary_file archive;
+  if (previous.kind == file_kind::symbolic_link || !may_replace(previous) ||
+      !archive.open(directory_prefix(target))) {
     return fail(out, msg_cannot_create, path);
   }
-  remove_file(temp_path.c_str());
-  const auto input = static_cast<std::size_t>(status - writer_status::first_input);
-  if (status >= writer_status::first_input && input < files.size()) {
-    return fail(out, msg_cannot_read, files[input]);
+  int status = write_archive(op, archive.stream(), files, key);
+  if (!archive.close_stream() && status == writer_status::ok) status = writer_status::archive_failed;
+  if (status == writer_status::ok && !archive.commit(target.c_str(), previous)) {
+    return fail(out, msg_cannot_create, path);
   }
-  return fail(out, msg_cannot_write, path);
+  return report_creation(status, files, path, out);
 }
 
 int hex_digit(char c) {
@@ -218,7 +239,8 @@ int run_command_line(const std::vector<std::string>& words, std::FILE* out) {
       code = create(op, operands, out);
       break;
   }
-  std::fflush(out);
+  // A report that could not be written is no success.
+  if (std::fflush(out) != 0 || std::ferror(out)) code = 1;
   return code;
 }
 

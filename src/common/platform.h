@@ -4,8 +4,14 @@
 #ifndef KESTO_COMMON_PLATFORM_H
 #define KESTO_COMMON_PLATFORM_H
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <string_view>
+
+#include "common/file_handle.h"
 
 namespace kesto {
 
@@ -16,35 +22,98 @@ bool get_current_directory(std::string* dir);
 bool make_directory(const char* path);
 bool change_directory(const char* path);
 bool remove_file(const char* path);
-// What is known of a name that a new file is about to take.
+bool is_directory(const char* path);
+// Compares two strings without regard to ASCII letter case, like strcmp.
+int compare_ignoring_case(const char* a, const char* b);
+// True when the system would not store a plain file under this name (device
+// names on Windows); always false where every such name is an ordinary file.
+bool is_reserved_file_name(const char* name);
+// Fills buf with n bytes from the system's random source; false when it
+// cannot.
+bool fill_random(void* buf, std::size_t n);
+
+// What a name holds, looked at without following a symbolic link. special
+// is a device, a FIFO or a socket.
+enum class file_kind { none, regular, directory, symbolic_link, special };
+
 struct existing_file {
-  bool exists = false;
-  bool is_directory = false;
+  file_kind kind = file_kind::none;
+  // The rest describes a regular file only.
   // This user may not write the file (it is read-only): opening it for
   // writing would fail, so kesto does not replace it either.
   bool read_only = false;
   // The very file open as the stream asked about (not merely one with the
   // same contents): a second link, or another spelling of its name.
   bool is_open_stream = false;
-  // Permission bits, where the system has them.
+  // Permission bits (0777 at most: never set-id), where the system has them.
   unsigned permissions = 0;
 };
 // Looks at path; stream may be null. When nothing has the name, the answer
 // costs one query of the system.
 existing_file inspect_existing_file(const char* path, std::FILE* stream);
-// Renames from onto to, replacing a file that already has the name to. The
-// new file takes the permission bits of old, what inspect_existing_file
-// found at to, where the system has them.
-bool replace_file(const char* from, const char* to, const existing_file& old);
-bool is_directory(const char* path);
-// Compares two strings without regard to ASCII letter case, like strcmp.
-int compare_ignoring_case(const char* a, const char* b);
-// Creates path for binary writing, failing when it already exists.
-std::FILE* create_new_file(const char* path);
-// True when the system would not store a plain file under this name (device
-// names on Windows); always false where every such name is an ordinary file.
-bool is_reserved_file_name(const char* name);
-unsigned long current_process_id();
+
+// Rewrites *path, when it names a symbolic link, to the name the chain of
+// links ends at (which need not exist). False for a chain that loops.
+bool resolve_symbolic_links(std::string* path);
+
+// Opens an existing device or FIFO for writing in place: never creates,
+// truncates or replaces it, and does not wait for a reader.
+std::FILE* open_special_file(const char* path);
+
+// A new file written where no other process can reach it, that takes its
+// final name only when complete: entries being extracted and archives being
+// created. On Linux it is an unnamed file (O_TMPFILE) in the directory of
+// its name-to-be, so that even a killed run leaves nothing behind. Where
+// that is refused, and on Windows, it is a file that only its owner may
+// open, under an unpredictable temporary name (temporary_name_prefix, 16
+// random hexadecimal digits, ".tmp"); install_interrupt_cleanup() removes
+// such a file when the process is interrupted.
+class temporary_file {
+ public:
+  temporary_file() = default;
+  ~temporary_file() { discard(); }
+  temporary_file(const temporary_file&) = delete;
+  temporary_file& operator=(const temporary_file&) = delete;
+
+  // Starts a new, empty file for binary writing in the directory dir_prefix
+  // names ("" for the current one; see directory_prefix). named: skip the
+  // unnamed kind. False when no file could be made.
+  bool open(std::string_view dir_prefix, bool named = false);
+  std::FILE* stream() const { return stream_.get(); }
+  // Closes the stream; false when closing reports lost data.
+  bool close_stream() { return stream_.close(); }
+  // After close_stream(), gives the file the name target in one step: with
+  // the permission bits of old when that is a regular file, else those of a
+  // new file (0666 less the umask). Where the file is unnamed, a target
+  // that old found free is taken only if nothing has taken it meanwhile.
+  // False when the file could not take the name; it is gone either way.
+  bool commit(const char* target, const existing_file& old);
+  // Removes the file unless it was committed.
+  void discard();
+  // The temporary name; empty for an unnamed file.
+  const std::string& path() const { return path_; }
+
+ private:
+  file_handle stream_;
+  std::string path_;
+  // A second handle of the file, kept to name it after the stream closes.
+  std::intptr_t handle_ = -1;
+};
+
+inline constexpr std::string_view temporary_name_prefix = ".kesto-";
+
+// What an attempt to make a file under a candidate temporary name found.
+enum class name_attempt { made, taken, failed };
+// Calls attempt with fresh temporary names in the directory dir_prefix
+// names until it reports anything but a name taken, 100 names at most.
+// *path holds the last name tried; true when it was made.
+bool try_temporary_names(std::string_view dir_prefix, std::string* path,
+                         const std::function<name_attempt(const std::string&)>& attempt);
+
+// Makes an interruption of the process (POSIX: SIGINT, SIGTERM, SIGHUP,
+// SIGPIPE) remove a temporary file that has a name before the process ends
+// the way the interruption would have ended it.
+void install_interrupt_cleanup();
 
 }  // namespace kesto
 

@@ -1,11 +1,20 @@
-// POSIX side of the platform layer.
+// POSIX side of the platform layer, with Linux's unnamed files where the
+// system has them.
+#include <fcntl.h>
+#include <limits.h>
 #include <strings.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <vector>
 
+#include "common/chunk_copy.h"
+#include "common/path.h"
 #include "common/platform.h"
 
 namespace kesto {
@@ -28,28 +37,6 @@ bool change_directory(const char* path) { return ::chdir(path) == 0; }
 
 bool remove_file(const char* path) { return ::unlink(path) == 0; }
 
-existing_file inspect_existing_file(const char* path, std::FILE* stream) {
-  existing_file found;
-  struct stat st;
-  if (::stat(path, &st) != 0) return found;  // the usual case: a new name
-  found.exists = true;
-  found.is_directory = S_ISDIR(st.st_mode);
-  found.read_only = ::access(path, W_OK) != 0;
-  // The set-id bits are left out: a rewrite in place would clear them.
-  found.permissions = static_cast<unsigned>(st.st_mode & 0777);
-  struct stat open_st;
-  found.is_open_stream = stream != nullptr && ::fstat(::fileno(stream), &open_st) == 0 &&
-                         open_st.st_dev == st.st_dev && open_st.st_ino == st.st_ino;
-  return found;
-}
-
-// The new file takes the permission bits of the regular file it replaces,
-// as that file rewritten in place would have kept them.
-bool replace_file(const char* from, const char* to, const existing_file& old) {
-  if (old.exists && !old.is_directory) ::chmod(from, old.permissions);
-  return ::rename(from, to) == 0;
-}
-
 bool is_directory(const char* path) {
   struct stat st;
   return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
@@ -57,13 +44,270 @@ bool is_directory(const char* path) {
 
 int compare_ignoring_case(const char* a, const char* b) { return ::strcasecmp(a, b); }
 
-std::FILE* create_new_file(const char* path) {
-  // "x": fail when path exists (O_EXCL); "e": not inherited (O_CLOEXEC).
-  return std::fopen(path, "wbxe");
-}
-
 bool is_reserved_file_name(const char*) { return false; }
 
-unsigned long current_process_id() { return static_cast<unsigned long>(::getpid()); }
+bool fill_random(void* buf, std::size_t n) {
+  auto* p = static_cast<unsigned char*>(buf);
+  while (n > 0) {
+    const ssize_t got = ::getrandom(p, n, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+// lstat: a symbolic link is judged as the link it is, never by its target.
+existing_file inspect_existing_file(const char* path, std::FILE* stream) {
+  existing_file found;
+  struct stat st;
+  if (::lstat(path, &st) != 0) return found;  // the usual case: a new name
+  if (S_ISDIR(st.st_mode)) {
+    found.kind = file_kind::directory;
+  } else if (S_ISLNK(st.st_mode)) {
+    found.kind = file_kind::symbolic_link;
+  } else if (!S_ISREG(st.st_mode)) {
+    found.kind = file_kind::special;
+  } else {
+    found.kind = file_kind::regular;
+    found.read_only = ::access(path, W_OK) != 0;
+    // The set-id bits are left out: a rewrite in place would clear them.
+    found.permissions = static_cast<unsigned>(st.st_mode & 0777);
+    struct stat open_st;
+    found.is_open_stream = stream != nullptr && ::fstat(::fileno(stream), &open_st) == 0 &&
+                           open_st.st_dev == st.st_dev && open_st.st_ino == st.st_ino;
+  }
+  return found;
+}
+
+bool resolve_symbolic_links(std::string* path) {
+  std::vector<char> target(PATH_MAX);
+  for (int hops = 0; hops < 40; ++hops) {
+    const ssize_t n = ::readlink(path->c_str(), target.data(), target.size());
+    if (n < 0) return true;  // not a link (or nothing there): the chain ends here
+    const std::string_view text(target.data(), static_cast<std::size_t>(n));
+    // A relative link is read from the directory that holds it.
+    const std::size_t slash = path->find_last_of('/');
+    if (text.front() == '/' || slash == std::string::npos) {
+      path->assign(text);
+    } else {
+      path->resize(slash + 1);
+      path->append(text);
+    }
+  }
+  return false;
+}
+
+std::FILE* open_special_file(const char* path) {
+  // Read-write: a FIFO opens at once, with or without a reader; without
+  // O_CREAT and O_TRUNC nothing is made or cut.
+  const int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  std::FILE* f = ::fdopen(fd, "r+b");
+  if (f == nullptr) ::close(fd);
+  return f;
+}
+
+namespace {
+
+// Interrupt cleanup. The name of the temporary file in flight, when it has
+// one; the handler reads it only while pending_set is 1, and it is written
+// only while that is 0.
+char pending_path[PATH_MAX + 32];
+volatile std::sig_atomic_t pending_set = 0;
+constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+void set_pending(const std::string& path) {
+  pending_set = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (path.size() >= sizeof pending_path) return;
+  std::memcpy(pending_path, path.c_str(), path.size() + 1);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  pending_set = 1;
+}
+
+void clear_pending() {
+  pending_set = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+extern "C" void remove_pending_and_end(int sig) {
+  if (pending_set) ::unlink(pending_path);
+  // The handler was installed with SA_RESETHAND and SA_NODEFER: the signal
+  // now takes its default action at once.
+  ::raise(sig);
+}
+
+// Holds the cleanup signals back while a file has a temporary name that the
+// handler does not know (between a link and the rename that ends it) or
+// that it must not remove before it is recorded.
+class signals_held {
+ public:
+  signals_held() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : cleanup_signals) sigaddset(&set, sig);
+    ::sigprocmask(SIG_BLOCK, &set, &old_);
+  }
+  ~signals_held() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  signals_held(const signals_held&) = delete;
+  signals_held& operator=(const signals_held&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// Bits of a new file: what open(..., 0666) would have given it.
+mode_t default_permissions() {
+  static const mode_t bits = [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
+  }();
+  return bits;
+}
+
+// How an unnamed file gets a name: linkat with AT_EMPTY_PATH needs a
+// capability that ordinary users lack on many kernels; the /proc form
+// works for everyone where /proc is mounted. Found out once per process.
+enum class link_method { unknown, empty_path, proc_fd, none };
+link_method method = link_method::unknown;
+
+bool link_descriptor(int fd, const char* target, link_method how) {
+  if (how == link_method::empty_path) {
+    return ::linkat(fd, "", AT_FDCWD, target, AT_EMPTY_PATH) == 0;
+  }
+  char proc[40];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  return ::linkat(AT_FDCWD, proc, AT_FDCWD, target, AT_SYMLINK_FOLLOW) == 0;
+}
+
+int open_unnamed(const std::string& dir) {
+  return ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+}
+
+// Links fd under a fresh temporary name in dir_prefix; stores the name.
+bool link_under_temporary_name(int fd, std::string_view dir_prefix, link_method how,
+                               std::string* path) {
+  return try_temporary_names(dir_prefix, path, [&](const std::string& candidate) {
+    if (link_descriptor(fd, candidate.c_str(), how)) return name_attempt::made;
+    return errno == EEXIST ? name_attempt::taken : name_attempt::failed;
+  });
+}
+
+// Finds a way to name unnamed files in dir, trying each on an empty one.
+link_method find_link_method(const std::string& dir, std::string_view dir_prefix) {
+  const int probe = open_unnamed(dir);
+  if (probe < 0) return link_method::unknown;  // refused here; another file system may allow it
+  link_method found = link_method::none;
+  signals_held held;
+  for (link_method how : {link_method::empty_path, link_method::proc_fd}) {
+    std::string path;
+    if (link_under_temporary_name(probe, dir_prefix, how, &path)) {
+      ::unlink(path.c_str());
+      found = how;
+      break;
+    }
+  }
+  ::close(probe);
+  return found;
+}
+
+}  // namespace
+
+bool temporary_file::open(std::string_view dir_prefix, bool named) {
+  discard();
+  const std::string dir = dir_prefix.empty() ? "." : std::string(dir_prefix);
+  if (!named && method == link_method::unknown) method = find_link_method(dir, dir_prefix);
+  int fd = -1;
+  if (!named && method != link_method::none && method != link_method::unknown) {
+    fd = open_unnamed(dir);
+  }
+  if (fd < 0) {
+    // Recorded for the interrupt handler before a signal can intervene.
+    signals_held held;
+    if (!try_temporary_names(dir_prefix, &path_, [&fd](const std::string& candidate) {
+          fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0600);
+          if (fd >= 0) return name_attempt::made;
+          return errno == EEXIST ? name_attempt::taken : name_attempt::failed;
+        })) {
+      path_.clear();
+      return false;
+    }
+    set_pending(path_);
+  }
+  handle_ = fd;
+  const int stream_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  std::FILE* f = stream_fd < 0 ? nullptr : ::fdopen(stream_fd, "wb");
+  if (f == nullptr) {
+    if (stream_fd >= 0) ::close(stream_fd);
+    discard();
+    return false;
+  }
+  // New archives and entry files take their data in whole chunks.
+  use_chunks_unbuffered(f);
+  stream_ = file_handle(f);
+  return true;
+}
+
+bool temporary_file::commit(const char* target, const existing_file& old) {
+  const int fd = static_cast<int>(handle_);
+  const mode_t bits =
+      old.kind == file_kind::regular ? static_cast<mode_t>(old.permissions) : default_permissions();
+  bool named = fd >= 0 && ::fchmod(fd, bits) == 0;
+  if (named && path_.empty() && old.kind == file_kind::none) {
+    // A new name: linked straight to it, and refused if it appeared meanwhile.
+    named = link_descriptor(fd, target, method);
+  } else if (named && path_.empty()) {
+    // Replacing: linked under a temporary name, then renamed over the old
+    // file in one step. Signals wait, so the extra name never outlives us.
+    signals_held held;
+    std::string link_path;
+    named = link_under_temporary_name(fd, directory_prefix(target), method, &link_path);
+    if (named && ::rename(link_path.c_str(), target) != 0) {
+      ::unlink(link_path.c_str());
+      named = false;
+    }
+  } else if (named) {
+    signals_held held;
+    named = ::rename(path_.c_str(), target) == 0;
+    if (named) {
+      clear_pending();
+      path_.clear();
+    }
+  }
+  discard();
+  return named;
+}
+
+void temporary_file::discard() {
+  stream_.close();
+  if (handle_ >= 0) {
+    ::close(static_cast<int>(handle_));
+    handle_ = -1;
+  }
+  if (!path_.empty()) {
+    signals_held held;
+    ::unlink(path_.c_str());
+    clear_pending();
+    path_.clear();
+  }
+}
+
+void install_interrupt_cleanup() {
+  struct sigaction action {};
+  action.sa_handler = remove_pending_and_end;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESETHAND | SA_NODEFER;
+  for (int sig : cleanup_signals) {
+    struct sigaction previous {};
+    // A signal the caller chose to ignore (nohup, an ignored SIGPIPE) stays
+    // ignored: then a closed output is an output error, not the end.
+    if (::sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    ::sigaction(sig, &action, nullptr);
+  }
+}
 
 }  // namespace kesto

@@ -3,6 +3,7 @@
 // same bytes the command line delivers.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
+#define _CRT_RAND_S
 #include <windows.h>
 
 #include <direct.h>
@@ -11,8 +12,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <vector>
 
+#include "common/chunk_copy.h"
 #include "common/path.h"
 #include "common/platform.h"
 
@@ -44,15 +47,27 @@ bool change_directory(const char* path) { return ::_chdir(path) == 0; }
 
 bool remove_file(const char* path) { return ::_unlink(path) == 0; }
 
-// rename() of the C runtime refuses an existing target on Windows. The new
-// file keeps its own attributes; a read-only target is refused earlier.
-bool replace_file(const char* from, const char* to, const existing_file&) {
-  return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
-}
-
 bool is_directory(const char* path) {
   const DWORD attributes = ::GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+int compare_ignoring_case(const char* a, const char* b) { return ::_strcmpi(a, b); }
+
+// Such a name would open a device (NUL, CON, ...) or be stored under a
+// shorter name (a trailing dot or blank is dropped).
+bool is_reserved_file_name(const char* name) { return is_windows_device_name(name); }
+
+bool fill_random(void* buf, std::size_t n) {
+  auto* p = static_cast<unsigned char*>(buf);
+  for (std::size_t i = 0; i < n; i += sizeof(unsigned int)) {
+    unsigned int value = 0;
+    if (::rand_s(&value) != 0) return false;
+    for (std::size_t k = 0; k < sizeof value && i + k < n; ++k) {
+      p[i + k] = static_cast<unsigned char>(value >> (8 * k));
+    }
+  }
+  return true;
 }
 
 namespace {
@@ -90,31 +105,64 @@ existing_file inspect_existing_file(const char* path, std::FILE* stream) {
   existing_file found;
   const DWORD attributes = ::GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return found;  // the usual case: a new name
-  found.exists = true;
-  found.is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  found.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-  found.is_open_stream = stream != nullptr && is_same_file(stream, path);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    found.kind = file_kind::directory;
+  } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    found.kind = file_kind::symbolic_link;
+  } else {
+    found.kind = file_kind::regular;
+    found.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    found.is_open_stream = stream != nullptr && is_same_file(stream, path);
+  }
   return found;
 }
 
-int compare_ignoring_case(const char* a, const char* b) { return ::_strcmpi(a, b); }
+// Windows replaces a link's target through the link itself.
+bool resolve_symbolic_links(std::string*) { return true; }
 
-std::FILE* create_new_file(const char* path) {
-  const int fd = ::_open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                         _S_IREAD | _S_IWRITE);
-  if (fd < 0) return nullptr;
+std::FILE* open_special_file(const char* path) { return std::fopen(path, "r+b"); }
+
+bool temporary_file::open(std::string_view dir_prefix, bool) {
+  discard();
+  int fd = -1;
+  if (!try_temporary_names(dir_prefix, &path_, [&fd](const std::string& candidate) {
+        fd = ::_open(candidate.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                     _S_IREAD | _S_IWRITE);
+        if (fd >= 0) return name_attempt::made;
+        return errno == EEXIST ? name_attempt::taken : name_attempt::failed;
+      })) {
+    path_.clear();
+    return false;
+  }
   std::FILE* f = ::_fdopen(fd, "wb");
   if (f == nullptr) {
     ::_close(fd);
-    ::_unlink(path);
+    discard();
+    return false;
   }
-  return f;
+  // New archives and entry files take their data in whole chunks.
+  use_chunks_unbuffered(f);
+  stream_ = file_handle(f);
+  return true;
 }
 
-// Such a name would open a device (NUL, CON, ...) or be stored under a
-// shorter name (a trailing dot or blank is dropped).
-bool is_reserved_file_name(const char* name) { return is_windows_device_name(name); }
+// rename() of the C runtime refuses an existing target on Windows. The new
+// file keeps its own attributes; a read-only target is refused earlier.
+bool temporary_file::commit(const char* target, const existing_file&) {
+  const bool named = ::MoveFileExA(path_.c_str(), target, MOVEFILE_REPLACE_EXISTING) != 0;
+  if (named) path_.clear();
+  discard();
+  return named;
+}
 
-unsigned long current_process_id() { return ::GetCurrentProcessId(); }
+void temporary_file::discard() {
+  stream_.close();
+  if (!path_.empty()) {
+    ::_unlink(path_.c_str());
+    path_.clear();
+  }
+}
+
+void install_interrupt_cleanup() {}
 
 }  // namespace kesto

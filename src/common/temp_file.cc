@@ -1,65 +1,58 @@
 #include "common/temp_file.h"
 
-#include <cerrno>
-
-#include "common/chunk_copy.h"
 #include "common/path.h"
-#include "common/platform.h"
 #include "common/status.h"
 #include "common/stream_io.h"
 
 namespace kesto {
 
-file_handle create_temporary_file(std::string_view dir_prefix, std::string* path) {
-  // The process id is asked once: it does not change while kesto runs.
-  static const std::string pid = std::to_string(current_process_id());
-  const std::string stem = std::string(dir_prefix) + ".kesto-" + pid + "-";
-  for (int n = 0; n < 1000; ++n) {
-    *path = stem + std::to_string(n) + ".tmp";
-    errno = 0;
-    if (std::FILE* f = create_new_file(path->c_str())) {
-      // New archives and entry files take their data in whole chunks.
-      use_chunks_unbuffered(f);
-      return file_handle(f);
+bool try_temporary_names(std::string_view dir_prefix, std::string* path,
+                         const std::function<name_attempt(const std::string&)>& attempt) {
+  static const char hex[] = "0123456789abcdef";
+  // A name clash means a stale or a hostile file: another name avoids it.
+  for (int tries = 0; tries < 100; ++tries) {
+    unsigned char random[8];
+    if (!fill_random(random, sizeof random)) return false;
+    path->assign(dir_prefix);
+    path->append(temporary_name_prefix);
+    for (unsigned char byte : random) {
+      path->push_back(hex[byte >> 4]);
+      path->push_back(hex[byte & 15]);
     }
-    if (errno != EEXIST) break;  // not a name clash: another name will not help
+    path->append(".tmp");
+    const name_attempt result = attempt(*path);
+    if (result != name_attempt::taken) return result == name_attempt::made;
   }
-  path->clear();
-  return file_handle();
+  return false;
+}
+
+bool may_replace(const existing_file& found) {
+  switch (found.kind) {
+    case file_kind::none:
+    case file_kind::symbolic_link:
+      return true;
+    case file_kind::regular:
+      return !found.read_only && !found.is_open_stream;
+    default:
+      return false;
+  }
 }
 
 int entry_output::open(const char* name) {
   discard();
   if (!is_safe_entry_name(name)) return reader_status::cannot_create;
-  // Replacing the archive while it is read would destroy it; a read-only
-  // file is one that cannot be created.
   existing_ = inspect_existing_file(name, archive_);
-  if (existing_.is_open_stream || existing_.read_only) return reader_status::cannot_create;
-  file_ = create_temporary_file("", &temp_path_);
-  if (!file_) return reader_status::cannot_create;
+  if (!may_replace(existing_) || !file_.open("")) return reader_status::cannot_create;
   name_ = name;
   return reader_status::ok;
 }
 
 int entry_output::commit() {
-  if (!file_.close()) {
+  if (!file_.close_stream()) {
     discard();
     return reader_status::cannot_write;
   }
-  if (!replace_file(temp_path_.c_str(), name_.c_str(), existing_)) {
-    discard();
-    return reader_status::cannot_create;
-  }
-  temp_path_.clear();
-  return reader_status::ok;
-}
-
-void entry_output::discard() {
-  file_.close();
-  if (!temp_path_.empty()) {
-    remove_file(temp_path_.c_str());
-    temp_path_.clear();
-  }
+  return file_.commit(name_.c_str(), existing_) ? reader_status::ok : reader_status::cannot_create;
 }
 
 int keep_entry(entry_output& out, std::FILE* log, const char* name, const char* line) {

@@ -1,49 +1,46 @@
 // Files that replace their target only once complete: entries being
-// extracted and archives being created are written under a temporary name
-// in the target's directory and renamed onto the target at the end.
+// extracted and archives being created are written as a temporary_file
+// (common/platform.h) and take their name at the end.
 #ifndef KESTO_COMMON_TEMP_FILE_H
 #define KESTO_COMMON_TEMP_FILE_H
 
 #include <cstdio>
 #include <string>
-#include <string_view>
 
-#include "common/file_handle.h"
 #include "common/platform.h"
 
 namespace kesto {
 
-// Creates a new file for binary writing named dir_prefix + ".kesto-<pid>-<n>.tmp"
-// and stores its path. The name is longer than any stored entry name, so it
-// never meets an entry. Returns an empty handle when no file could be made.
-file_handle create_temporary_file(std::string_view dir_prefix, std::string* path);
+// True when a new file may take the place of what inspect_existing_file
+// found: nothing, a symbolic link (replaced, never followed) or a regular
+// file that this user may write and that is not the open archive. Never a
+// directory, a device, a FIFO or a socket.
+bool may_replace(const existing_file& found);
 
 // One extracted entry on its way to disk. open() checks the name and starts
-// a temporary file in the current directory; commit() renames it onto the
-// name; discard() (and the destructor) remove it. A file that already has
-// the name is replaced whole or not at all.
+// a temporary file in the current directory; commit() gives it the name;
+// discard() (and the destructor) remove it. A file that already has the
+// name is replaced whole or not at all.
 class entry_output {
  public:
   explicit entry_output(std::FILE* archive) : archive_(archive) {}
-  ~entry_output() { discard(); }
   entry_output(const entry_output&) = delete;
   entry_output& operator=(const entry_output&) = delete;
 
-  // reader_status::ok, or cannot_create for an unsafe name, a name that is
-  // the open archive itself or a read-only file, or a temporary file that
-  // cannot be made.
+  // reader_status::ok, or cannot_create for an unsafe name, a name that
+  // may_replace refuses, or a temporary file that cannot be made.
   int open(const char* name);
-  std::FILE* stream() const { return file_.get(); }
+  std::FILE* stream() const { return file_.stream(); }
   // reader_status::ok; cannot_write when closing loses data; cannot_create
-  // when the rename fails. The temporary file is gone afterwards either way.
+  // when the file cannot take the name. The temporary file is gone
+  // afterwards either way.
   int commit();
-  void discard();
+  void discard() { file_.discard(); }
 
  private:
   std::FILE* archive_;
-  file_handle file_;
+  temporary_file file_;
   std::string name_;
-  std::string temp_path_;
   existing_file existing_;  // what had the name when the entry began
 };
 

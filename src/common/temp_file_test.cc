@@ -1,0 +1,96 @@
+#include "common/temp_file.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "common/status.h"
+#include "test_util.h"
+
+namespace kesto {
+namespace {
+
+using kesto_test::scratch_dir_test;
+
+class temp_file : public scratch_dir_test {};
+
+// The fallback where unnamed files are refused: a file only its owner may
+// open, under a name no one can foresee. Names an earlier scheme built from
+// the process id (pre-made by a hostile user) do not get in its way.
+TEST_F(temp_file, named_temporaries_are_private_and_unpredictable) {
+  const std::string pid = std::to_string(::getpid());
+  for (int n = 0; n < 1000; ++n) kesto_test::write_file(".kesto-" + pid + "-" + std::to_string(n) + ".tmp", "");
+  temporary_file a, b;
+  ASSERT_TRUE(a.open("", true));
+  ASSERT_TRUE(b.open("", true));
+  EXPECT_NE(a.path(), b.path());
+  struct stat st;
+  ASSERT_EQ(::stat(a.path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  const std::string path = a.path();
+  a.discard();
+  EXPECT_FALSE(kesto_test::file_exists(path));
+}
+
+// A name already taken (a stale temporary file) is no failure: the next
+// name is a fresh one.
+TEST(temporary_names, a_taken_name_is_followed_by_a_fresh_one) {
+  std::vector<std::string> tried;
+  std::string path;
+  EXPECT_TRUE(try_temporary_names("d/", &path, [&tried](const std::string& candidate) {
+    tried.push_back(candidate);
+    return tried.size() < 3 ? name_attempt::taken : name_attempt::made;
+  }));
+  ASSERT_EQ(tried.size(), 3u);
+  EXPECT_NE(tried[0], tried[1]);
+  EXPECT_EQ(path, tried[2]);
+  EXPECT_EQ(path.rfind("d/.kesto-", 0), 0u);
+}
+
+// Closing is the last check of an entry's data: when it fails, the entry is
+// a file that could not be written, and nothing takes its name.
+TEST_F(temp_file, entry_whose_close_fails_is_reported_unwritten) {
+  auto log = kesto_test::stream_of();
+  entry_output out(nullptr);
+  ASSERT_EQ(out.open("e.txt"), reader_status::ok);
+  std::fputs("data", out.stream());
+  ::close(::fileno(out.stream()));  // the stream's close now fails
+  EXPECT_EQ(keep_entry(out, log.get(), "e.txt", "%s\n"), reader_status::cannot_write);
+  EXPECT_EQ(kesto_test::stream_contents(log.get()), "Impossibile scrivere il file e.txt");
+  EXPECT_TRUE(listing().empty());
+}
+
+// An interruption removes a temporary file that has a name, and the process
+// then ends by the signal that interrupted it.
+TEST_F(temp_file, interruption_removes_a_named_temporary) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      std::signal(sig, SIG_DFL);
+      install_interrupt_cleanup();
+      temporary_file file;
+      const char made = file.open("", true) ? 'y' : 'n';
+      if (::write(ready[1], &made, 1) != 1 || made != 'y') ::_exit(1);
+      ::pause();
+      ::_exit(2);
+    }
+    char made = 0;
+    EXPECT_EQ(::read(ready[0], &made, 1), 1);
+    EXPECT_EQ(made, 'y');
+    EXPECT_EQ(listing().size(), 1u) << sig;
+    ::kill(pid, sig);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig;
+    EXPECT_TRUE(listing().empty()) << sig;
+    ::close(ready[0]);
+    ::close(ready[1]);
+  }
+}
+
+}  // namespace
+}  // namespace kesto
