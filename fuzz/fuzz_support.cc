@@ -118,19 +118,19 @@ std::vector<std::string> list_tree(const std::string& dir) {
 }
 
 bool is_temporary_name(const std::string& name) {
-  // The routines' temporary files are ".kesto-<pid>-<n>.tmp": at least 14
+  // The routines' temporary files are ".kesto-<16 hex digits>.tmp": 27
   // bytes, so an entry name (at most 12) may look like one but never is one.
   const std::size_t slash = name.find_last_of('/');
   const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
-  if (base.rfind(".kesto-", 0) != 0 || base.size() < 14) return false;
-  const std::string middle = base.substr(7, base.size() - 11);
-  const std::size_t dash = middle.find('-');
-  return base.compare(base.size() - 4, 4, ".tmp") == 0 && dash != std::string::npos && dash > 0 &&
-         dash + 1 < middle.size() &&
-         middle.find_first_not_of("0123456789-") == std::string::npos;
+  return base.size() == 27 && base.rfind(".kesto-", 0) == 0 &&
+         base.compare(23, 4, ".tmp") == 0 &&
+         base.substr(7, 16).find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 bool is_safe_name(const std::string& name) {
+  for (char c : name) {
+    if ((c > 0 && c < 0x20) || c == 0x7F) return false;
+  }
   return !name.empty() && name != "." && name != ".." &&
          name.find_first_of("/\\:") == std::string::npos;
 }

@@ -57,10 +57,11 @@ bytes read_file(const std::string& path);
 // end in "/". Sorted.
 std::vector<std::string> list_tree(const std::string& dir);
 
-// True for the names of the routines' temporary files, ".kesto-<pid>-<n>.tmp".
+// True for the names of the routines' temporary files, ".kesto-<16 hex
+// digits>.tmp" (where they have a name at all).
 bool is_temporary_name(const std::string& name);
 // Names the readers may create: not empty, not "." or "..", without "/",
-// "\" or ":".
+// "\", ":" or a control byte.
 bool is_safe_name(const std::string& name);
 
 std::uint32_t le32(const std::uint8_t* p);
