@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "bench_data.h"
 #include "lzss_encoder.h"
+#include "sample_data.h"
 
 namespace {
 
@@ -34,18 +34,18 @@ std::string numbered(const char* format, unsigned n) {
 
 int make_files(const std::string& dir, unsigned count, unsigned min, unsigned max,
                unsigned seed) {
-  kesto_bench::sample_random rng(seed);
+  kesto_test::sample_random rng(seed);
   for (unsigned i = 0; i < count; ++i) {
     const std::size_t size = min + rng.below(max - min + 1);
-    const std::string data = i % 2 ? kesto_bench::binary_like(size, rng.next())
-                                   : kesto_bench::text_like(size, rng.next());
+    const std::string data = i % 2 ? kesto_test::binary_like(size, rng.next())
+                                   : kesto_test::text_like(size, rng.next());
     if (!write_file(dir + "/" + numbered("s%05u", i), data)) return 1;
   }
   return 0;
 }
 
 int make_big(const std::string& dir, unsigned count, unsigned size) {
-  kesto_bench::sample_random rng(count);
+  kesto_test::sample_random rng(count);
   std::string data(size, '\0');
   for (unsigned i = 0; i < count; ++i) {
     for (std::size_t k = 0; k + 8 <= data.size(); k += 8) {
@@ -69,8 +69,8 @@ int make_lz_archive(const std::string& path, unsigned count, unsigned size) {
   std::string directory;
   for (unsigned i = 0; i < count; ++i) {
     const bool text = i % 2 == 0;
-    const std::string entry = kesto_test::lz_entry(text ? kesto_bench::text_like(size, 10 + i)
-                                                        : kesto_bench::binary_like(size, 10 + i));
+    const std::string entry = kesto_test::lz_entry(text ? kesto_test::text_like(size, 10 + i)
+                                                        : kesto_test::binary_like(size, 10 + i));
     archive += entry;
     std::string name = numbered(text ? "e%02u.txt" : "e%02u.bin", i);
     name.resize(12, '\0');

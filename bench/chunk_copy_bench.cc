@@ -6,9 +6,9 @@
 #include <cstdio>
 
 #include "ar/keystream.h"
-#include "bench_data.h"
 #include "common/chunk_copy.h"
 #include "common/file_handle.h"
+#include "sample_data.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ constexpr std::uint32_t copy_size = 16u << 20;
 
 kesto::file_handle make_source() {
   kesto::file_handle f(std::tmpfile());
-  const std::string data = kesto_bench::binary_like(copy_size, 2);
+  const std::string data = kesto_test::binary_like(copy_size, 2);
   std::fwrite(data.data(), 1, data.size(), f.get());
   std::fflush(f.get());
   return f;

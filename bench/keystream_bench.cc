@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "ar/keystream.h"
-#include "bench_data.h"
 #include "bytewise_keystream.h"
 #include "common/chunk_copy.h"
+#include "sample_data.h"
 
 namespace {
 
@@ -15,7 +15,7 @@ constexpr std::uint16_t bench_key = 0x3A7D;
 
 template <class Keystream, bool Scramble>
 void run_keystream(benchmark::State& state) {
-  std::string sample = kesto_bench::binary_like(kesto::copy_chunk_size, 1);
+  std::string sample = kesto_test::binary_like(kesto::copy_chunk_size, 1);
   std::vector<unsigned char> chunk(sample.begin(), sample.end());
   // One keystream for the whole run: the registers run on across chunks, as
   // they do across the chunks of one long entry.
@@ -38,10 +38,10 @@ void keystream_unscramble(benchmark::State& state) {
   run_keystream<kesto::keystream, false>(state);
 }
 void bytewise_keystream_scramble(benchmark::State& state) {
-  run_keystream<kesto_bench::bytewise_keystream, true>(state);
+  run_keystream<kesto_test::bytewise_keystream, true>(state);
 }
 void bytewise_keystream_unscramble(benchmark::State& state) {
-  run_keystream<kesto_bench::bytewise_keystream, false>(state);
+  run_keystream<kesto_test::bytewise_keystream, false>(state);
 }
 
 // A new keystream per entry: what 10,000 small entries pay.

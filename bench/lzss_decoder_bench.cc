@@ -5,11 +5,11 @@
 
 #include <cstdio>
 
-#include "bench_data.h"
 #include "bytewise_lzss_decoder.h"
 #include "common/file_handle.h"
 #include "lzss/lzss_decoder.h"
 #include "lzss_encoder.h"
+#include "sample_data.h"
 
 namespace {
 
@@ -29,12 +29,12 @@ sample_entry make_entry(const std::string& data) {
 }
 
 const sample_entry& text_entry() {
-  static const sample_entry e = make_entry(kesto_bench::text_like(unpacked_size, 3));
+  static const sample_entry e = make_entry(kesto_test::text_like(unpacked_size, 3));
   return e;
 }
 
 const sample_entry& binary_entry() {
-  static const sample_entry e = make_entry(kesto_bench::binary_like(unpacked_size, 4));
+  static const sample_entry e = make_entry(kesto_test::binary_like(unpacked_size, 4));
   return e;
 }
 
@@ -62,10 +62,10 @@ void lzss_decode_binary(benchmark::State& state) {
   run_decoder(state, binary_entry(), kesto::lzss_decode_entry);
 }
 void bytewise_lzss_decode_text(benchmark::State& state) {
-  run_decoder(state, text_entry(), kesto_bench::bytewise_lzss_decode_entry);
+  run_decoder(state, text_entry(), kesto_test::bytewise_lzss_decode_entry);
 }
 void bytewise_lzss_decode_binary(benchmark::State& state) {
-  run_decoder(state, binary_entry(), kesto_bench::bytewise_lzss_decode_entry);
+  run_decoder(state, binary_entry(), kesto_test::bytewise_lzss_decode_entry);
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 // every input it checks the status against the signature, that every file
 // the reader opened is closed, that nothing appears outside the work
 // directory, that no temporary file stays, and that every file on disk is
-// either a planted file left untouched or the output an independent model
-// decoder gives for a kept (result 0 or 4) LZ entry of that name. Skipped
+// either a planted file left untouched or the output the byte-wise
+// reference decoder gives for a kept (result 0 or 4) LZ entry of that name. Skipped
 // and failed entries must leave a planted file as it was.
 #include <cstddef>
 #include <cstdint>

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "bytewise_lzss_decoder.h"
+
 namespace fs = std::filesystem;
 
 namespace kesto_fuzz {
@@ -153,45 +155,18 @@ std::FILE* open_memory(const bytes& data) {
   return ::fmemopen(const_cast<char*>(data.data()), data.size(), "rb");
 }
 
-int reference_lz_decode(const std::uint8_t* data, std::size_t size, std::uint32_t entry_size,
-                        bytes* out) {
-  out->clear();
-  if (size < 2) return 2;
-  if (data[0] != 'L' || data[1] != 'Z') return 1;
-  if (size < 10 || entry_size < 10) return 2;
-  const std::uint32_t packed = le32(data + 2);
-  const std::uint32_t unpacked = le32(data + 6);
-  const std::uint64_t budget = entry_size - 10u;
-  unsigned char window[4096] = {};
-  unsigned r = 4078;
-  std::size_t at = 10;
-  std::uint64_t consumed = 0;
-  auto emit = [&](unsigned char c) {
-    out->push_back(static_cast<char>(c));
-    window[r] = c;
-    r = (r + 1) % 4096;
-  };
-  // Eight items per flag byte, bit 0 first.
-  while (consumed < budget) {
-    if (at >= size) return 2;
-    unsigned flags = data[at++];
-    ++consumed;
-    for (int bit = 0; bit < 8 && (bit == 0 || consumed < budget); ++bit) {
-      if (flags >> bit & 1) {
-        if (at >= size) return 2;
-        emit(data[at++]);
-        ++consumed;
-      } else {
-        if (at + 2 > size) return 2;
-        unsigned pos = data[at] | (data[at + 1] & 0xF0u) << 4;
-        unsigned len = (data[at + 1] & 0x0Fu) + 3;
-        at += 2;
-        consumed += 2;
-        for (unsigned k = 0; k < len; ++k) emit(window[(pos + k) % 4096]);
-      }
-    }
-  }
-  return consumed == packed && out->size() == unpacked ? 0 : 4;
+int run_lz_decoder(lz_decoder decode, const bytes& data, std::uint32_t entry_size, bytes* out) {
+  std::FILE* in = open_memory(data);
+  char* out_buf = nullptr;
+  std::size_t out_size = 0;
+  std::FILE* out_stream = ::open_memstream(&out_buf, &out_size);
+  KESTO_FUZZ_CHECK(in != nullptr && out_stream != nullptr, "cannot open memory streams");
+  const int result = decode(in, out_stream, entry_size);
+  std::fclose(in);
+  std::fclose(out_stream);
+  out->assign(out_buf, out_size);
+  std::free(out_buf);
+  return result;
 }
 
 entry_contents model_ar_entries(const std::uint8_t* data, std::size_t size) {
@@ -246,7 +221,8 @@ entry_contents model_dl_entries(const std::uint8_t* data, std::size_t size, bool
     }
     if (start > size) continue;  // nothing to decode there
     bytes decoded;
-    int r = reference_lz_decode(data + start, size - start, length, &decoded);
+    const bytes tail(reinterpret_cast<const char*>(data + start), size - start);
+    const int r = run_lz_decoder(kesto_test::bytewise_lzss_decode_entry, tail, length, &decoded);
     if (r == 0 || r == 4) contents.push_back(decoded);
   }
   return model;

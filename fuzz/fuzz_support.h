@@ -1,6 +1,7 @@
 // Shared pieces of the fuzz targets: an always-on check, the sandbox every
-// target runs in, file-handle counting, and independent models of the
-// archive formats that say what an extracted file may contain.
+// target runs in, file-handle counting, the byte-wise LZ decoder as a
+// reference, and independent models of the archive formats that say what an
+// extracted file may contain.
 #ifndef KESTO_FUZZ_FUZZ_SUPPORT_H
 #define KESTO_FUZZ_FUZZ_SUPPORT_H
 
@@ -70,12 +71,11 @@ std::uint16_t le16(const std::uint8_t* p);
 // A stream over a copy of data that needs no file descriptor.
 std::FILE* open_memory(const bytes& data);
 
-// Decoder of LZ entries written from the format description alone, over a
-// byte string standing for the archive from the entry's first byte on.
-// Returns the result code (0 ok, 1 not LZ, 2 ran out, 4 sizes disagree) and
-// the bytes produced.
-int reference_lz_decode(const std::uint8_t* data, std::size_t size, std::uint32_t entry_size,
-                        bytes* out);
+// Runs an LZ entry decoder (kesto::lzss_decode_entry or the byte-wise
+// reference) over data, the archive from the entry's first byte on, in
+// memory streams. Returns its result and sets *out to every byte it wrote.
+using lz_decoder = int (*)(std::FILE* input, std::FILE* output, std::uint32_t entry_size);
+int run_lz_decoder(lz_decoder decode, const bytes& data, std::uint32_t entry_size, bytes* out);
 
 // What each name may hold after an extraction: the bytes of every entry of
 // that name whose data the archive holds in full.

@@ -1,18 +1,19 @@
 // The byte-wise LZ entry decoder that kesto shipped before its decoder read
 // and wrote through private buffers: one getc per stream byte, one putc per
-// output byte. Kept here, unchanged, as the reference the buffered decoder
-// is compared with (bench/equivalence_test.cc) and measured against
+// output byte. Kept unchanged as the reference the buffered decoder is
+// compared with (equivalence_test.cc, fuzz/fuzz_lzss_decoder.cc and the
+// DL model of the fuzzers) and measured against
 // (bench/lzss_decoder_bench.cc). Same contract as kesto::lzss_decode_entry.
-#ifndef KESTO_BENCH_BYTEWISE_LZSS_DECODER_H
-#define KESTO_BENCH_BYTEWISE_LZSS_DECODER_H
+#ifndef KESTO_TESTS_BYTEWISE_LZSS_DECODER_H
+#define KESTO_TESTS_BYTEWISE_LZSS_DECODER_H
 
 #include <cstdint>
 #include <cstdio>
 
-namespace kesto_bench {
+namespace kesto_test {
 
 int bytewise_lzss_decode_entry(std::FILE* input, std::FILE* output, std::uint32_t entry_size);
 
-}  // namespace kesto_bench
+}  // namespace kesto_test
 
 #endif

@@ -1,7 +1,7 @@
 // Differential tests: kesto's buffered LZ decoder and table-driven keystream
-// against the byte-wise versions they replaced (bench/bytewise_*). Every
-// result and every output byte must agree, on well-formed, truncated,
-// over- and under-budgeted and random streams.
+// against the byte-wise versions they replaced (bytewise_*). Every result
+// and every output byte must agree, on well-formed, truncated, over- and
+// under-budgeted and random streams.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "ar/keystream.h"
-#include "bench_data.h"
 #include "bytewise_keystream.h"
 #include "bytewise_lzss_decoder.h"
 #include "common/file_handle.h"
 #include "lzss/lzss_decoder.h"
 #include "lzss_encoder.h"
+#include "sample_data.h"
+#include "test_util.h"
 
 namespace {
 
@@ -29,23 +30,16 @@ struct decoded {
 // Runs decode on input (the stream starts at its first byte; bytes after the
 // entry play the next entry or the directory) with the given entry size.
 decoded run(decoder decode, const std::string& input, std::uint32_t entry_size) {
-  kesto::file_handle in(std::tmpfile());
-  kesto::file_handle out(std::tmpfile());
-  std::fwrite(input.data(), 1, input.size(), in.get());
+  auto in = kesto_test::stream_of(input);
   std::rewind(in.get());
-  decoded d{decode(in.get(), out.get(), entry_size), {}};
-  std::fflush(out.get());
-  d.output.resize(static_cast<std::size_t>(std::ftell(out.get())));
-  std::rewind(out.get());
-  if (!d.output.empty()) {
-    EXPECT_EQ(std::fread(d.output.data(), 1, d.output.size(), out.get()), d.output.size());
-  }
-  return d;
+  auto out = kesto_test::stream_of();
+  const int result = decode(in.get(), out.get(), entry_size);
+  return {result, kesto_test::stream_contents(out.get())};
 }
 
 // Both decoders on the same bytes; returns the common result.
 int expect_same(const std::string& input, std::uint32_t entry_size) {
-  const decoded reference = run(kesto_bench::bytewise_lzss_decode_entry, input, entry_size);
+  const decoded reference = run(kesto_test::bytewise_lzss_decode_entry, input, entry_size);
   const decoded buffered = run(kesto::lzss_decode_entry, input, entry_size);
   EXPECT_EQ(buffered.result, reference.result)
       << "input of " << input.size() << " bytes, entry size " << entry_size;
@@ -56,7 +50,7 @@ int expect_same(const std::string& input, std::uint32_t entry_size) {
 }
 
 std::string sample(std::size_t n, std::uint64_t seed) {
-  return seed % 2 ? kesto_bench::binary_like(n, seed) : kesto_bench::text_like(n, seed);
+  return seed % 2 ? kesto_test::binary_like(n, seed) : kesto_test::text_like(n, seed);
 }
 
 std::uint32_t size_of(const std::string& s) { return static_cast<std::uint32_t>(s.size()); }
@@ -104,7 +98,7 @@ TEST(lzss_equivalence, short_and_foreign_entries) {
 }
 
 TEST(lzss_equivalence, random_streams_and_sizes) {
-  kesto_bench::sample_random rng(99);
+  kesto_test::sample_random rng(99);
   for (int i = 0; i < 400; ++i) {
     std::string stream(rng.below(6000), '\0');
     for (char& c : stream) c = static_cast<char>(rng.next());
@@ -117,8 +111,48 @@ TEST(lzss_equivalence, random_streams_and_sizes) {
   }
 }
 
+// Every distance from 1 to 18 with every length, once in a flag group with
+// enough read-ahead after it for decode_group (the literal groups that
+// follow) and once as the last item, decoded item by item. The literals
+// before each reference are all different, so a copy that reads a byte
+// before it is written gives other bytes.
+TEST(lzss_equivalence, every_short_distance_and_length_on_both_paths) {
+  for (std::uint32_t distance = 1; distance <= 18; ++distance) {
+    for (std::uint32_t length = 3; length <= 18; ++length) {
+      std::string stream;
+      std::uint32_t produced = 0;
+      auto literals = [&](int n) {
+        for (int i = 0; i < n; ++i) stream.push_back(static_cast<char>(++produced));
+      };
+      auto reference = [&] {
+        const std::uint32_t position = (4078 + produced - distance) & 0xFFF;
+        stream.push_back(static_cast<char>(position & 0xFF));
+        stream.push_back(static_cast<char>((position >> 4 & 0xF0) | (length - 3)));
+        produced += length;
+      };
+      for (int group = 0; group < 3; ++group) {
+        stream += '\xFF';
+        literals(8);
+      }
+      stream += '\xFE';  // the reference, then seven literals
+      reference();
+      literals(7);
+      for (int group = 0; group < 2; ++group) {
+        stream += '\xFF';
+        literals(8);
+      }
+      stream += '\0';  // the reference alone
+      reference();
+      const std::string entry =
+          "LZ" + kesto_test::u32le(size_of(stream)) + kesto_test::u32le(produced) + stream;
+      EXPECT_EQ(expect_same(entry, size_of(entry)), kesto::lzss_result::ok)
+          << "distance " << distance << ", length " << length;
+    }
+  }
+}
+
 TEST(lzss_equivalence, references_to_unwritten_and_overlapping_positions) {
-  kesto_bench::sample_random rng(123);
+  kesto_test::sample_random rng(123);
   for (int i = 0; i < 200; ++i) {
     // Flag bytes with few literals: mostly references anywhere in the window.
     std::string stream;
@@ -139,13 +173,13 @@ TEST(lzss_equivalence, references_to_unwritten_and_overlapping_positions) {
 
 TEST(keystream_equivalence, every_key_and_odd_chunkings) {
   const std::vector<std::size_t> pieces = {1, 2, 383, 384, 385, 767, 1000, 5};
-  const std::string sample = kesto_bench::binary_like(4000, 1);
+  const std::string sample = kesto_test::binary_like(4000, 1);
   const std::vector<unsigned char> plain(sample.begin(), sample.end());
   for (std::uint32_t key = 0; key <= 0xFFFF; ++key) {
     std::vector<unsigned char> a = plain;
     std::vector<unsigned char> b = plain;
     kesto::keystream fast(static_cast<std::uint16_t>(key));
-    kesto_bench::bytewise_keystream slow(static_cast<std::uint16_t>(key));
+    kesto_test::bytewise_keystream slow(static_cast<std::uint16_t>(key));
     std::size_t at = 0;
     for (std::size_t piece : pieces) {
       fast.scramble(a.data() + at, piece);
@@ -161,10 +195,10 @@ TEST(keystream_equivalence, every_key_and_odd_chunkings) {
 }
 
 TEST(keystream_equivalence, long_entry_in_chunks_matches_one_piece) {
-  std::string plain = kesto_bench::text_like(200000, 2);
+  std::string plain = kesto_test::text_like(200000, 2);
   std::vector<unsigned char> whole(plain.begin(), plain.end());
   std::vector<unsigned char> chunked = whole;
-  kesto_bench::bytewise_keystream(0xBEEF).scramble(whole.data(), whole.size());
+  kesto_test::bytewise_keystream(0xBEEF).scramble(whole.data(), whole.size());
   kesto::keystream ks(0xBEEF);
   for (std::size_t at = 0; at < chunked.size(); at += 32768) {
     ks.scramble(chunked.data() + at, std::min<std::size_t>(32768, chunked.size() - at));
@@ -202,7 +236,7 @@ TEST(lzss_equivalence, full_disk_fails_the_same_way) {
     const std::string entry = kesto_test::lz_entry(sample(n, n + 1));
     for (std::uint32_t size : {size_of(entry), size_of(entry) - 3, size_of(entry) + 5}) {
       EXPECT_EQ(run_to_full_disk(kesto::lzss_decode_entry, entry, size),
-                run_to_full_disk(kesto_bench::bytewise_lzss_decode_entry, entry, size))
+                run_to_full_disk(kesto_test::bytewise_lzss_decode_entry, entry, size))
           << n << " bytes, entry size " << size;
     }
   }

@@ -1,14 +1,15 @@
-// Deterministic sample data for the benchmarks: text-like bytes (words,
-// spaces, punctuation and line ends, the kind of script files LZ entries
-// hold) and binary-like bytes (little-endian tables, runs of zeros, noise).
-#ifndef KESTO_BENCH_BENCH_DATA_H
-#define KESTO_BENCH_BENCH_DATA_H
+// Deterministic sample data for tests, benchmarks and seed files: text-like
+// bytes (words, spaces, punctuation and line ends, the kind of script files
+// LZ entries hold) and binary-like bytes (little-endian tables, runs of
+// zeros, noise).
+#ifndef KESTO_TESTS_SAMPLE_DATA_H
+#define KESTO_TESTS_SAMPLE_DATA_H
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-namespace kesto_bench {
+namespace kesto_test {
 
 // A small xorshift generator: the same seed gives the same bytes everywhere.
 class sample_random {
@@ -29,6 +30,6 @@ class sample_random {
 std::string text_like(std::size_t n, std::uint64_t seed);
 std::string binary_like(std::size_t n, std::uint64_t seed);
 
-}  // namespace kesto_bench
+}  // namespace kesto_test
 
 #endif

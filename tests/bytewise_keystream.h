@@ -1,14 +1,14 @@
 // The byte-at-a-time keystream kesto shipped before the table-driven one:
 // the Fibonacci step t = a + b, a = b, b = t (mod 256) once per data byte.
-// Kept as the reference for bench/keystream_bench.cc and for the
-// equivalence test.
-#ifndef KESTO_BENCH_BYTEWISE_KEYSTREAM_H
-#define KESTO_BENCH_BYTEWISE_KEYSTREAM_H
+// Kept as the reference the table is tested against (equivalence_test.cc)
+// and measured against (bench/keystream_bench.cc).
+#ifndef KESTO_TESTS_BYTEWISE_KEYSTREAM_H
+#define KESTO_TESTS_BYTEWISE_KEYSTREAM_H
 
 #include <cstddef>
 #include <cstdint>
 
-namespace kesto_bench {
+namespace kesto_test {
 
 class bytewise_keystream {
  public:
@@ -34,6 +34,6 @@ class bytewise_keystream {
   std::uint8_t b_;
 };
 
-}  // namespace kesto_bench
+}  // namespace kesto_test
 
 #endif

@@ -6,7 +6,7 @@
 #include "common/stream_io.h"
 #include "lzss/lzss_decoder.h"
 
-namespace kesto_bench {
+namespace kesto_test {
 
 namespace {
 
@@ -74,4 +74,4 @@ int bytewise_lzss_decode_entry(std::FILE* input, std::FILE* output, std::uint32_
                                                       : lzss_result::size_mismatch;
 }
 
-}  // namespace kesto_bench
+}  // namespace kesto_test

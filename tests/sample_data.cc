@@ -1,8 +1,8 @@
-#include "bench_data.h"
+#include "sample_data.h"
 
 #include <array>
 
-namespace kesto_bench {
+namespace kesto_test {
 
 std::string text_like(std::size_t n, std::uint64_t seed) {
   static constexpr std::array<const char*, 24> words = {
@@ -59,4 +59,4 @@ std::string binary_like(std::size_t n, std::uint64_t seed) {
   return out;
 }
 
-}  // namespace kesto_bench
+}  // namespace kesto_test
