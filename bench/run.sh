@@ -61,14 +61,19 @@ printf 'DL1.0\032\0\0\0\0\020\0\0\0\0\0' >"$work/empty.dl"
 (cd "$work/big" && tar -cf "$work/big.tar" b*)
 sync
 
-# run_timed NAME COMMAND...: runs the command in a fresh $out under GNU time;
-# appends the wall time in ms to $work/NAME.ms and the peak RSS in KiB to
-# $work/NAME.rss. A failing command stops the benchmark.
+# run_timed NAME PREPARE COMMAND...: runs the command in a fresh $out under
+# GNU time, after the shell command PREPARE (untimed, in $out) when it is not
+# empty; appends the wall time in ms to $work/NAME.ms and the peak RSS in KiB
+# to $work/NAME.rss. A failing command stops the benchmark.
 run_timed() {
-  local name=$1
-  shift
+  local name=$1 prepare=$2
+  shift 2
   rm -rf "$out"
   mkdir -p "$out"
+  if [ -n "$prepare" ] && ! (cd "$out" && sh -c "$prepare") >/dev/null 2>&1; then
+    echo "failed: $prepare" >&2
+    exit 1
+  fi
   sync
   local start end
   start=$(date +%s%N)
@@ -87,19 +92,22 @@ maximum() { sort -n "$1" | tail -1; }
 
 # One case: a label, the baseline's name, then two shell commands run in
 # $out: kesto's and the baseline's; and kesto's command on an empty archive.
+# Optionally two more, run untimed in $out before kesto's and the
+# baseline's: for instance an earlier extraction that the timed one replaces.
 cases=()
 bench_case() {
   local id=$1 label=$2 base_name=$3 kesto_cmd=$4 base_cmd=$5 empty_cmd=$6
+  local kesto_prep=${7:-} base_prep=${8:-}
   echo "  $label ..."
   : >"$work/$id.k.ms"; : >"$work/$id.k.rss"; : >"$work/$id.b.ms"; : >"$work/$id.b.rss"
   : >"$work/$id.e.ms"; : >"$work/$id.e.rss"
-  run_timed warmup sh -c "cd '$out' && $kesto_cmd"
-  run_timed warmup sh -c "cd '$out' && $base_cmd"
+  run_timed warmup "$kesto_prep" sh -c "cd '$out' && $kesto_cmd"
+  run_timed warmup "$base_prep" sh -c "cd '$out' && $base_cmd"
   for ((i = 0; i < runs; i++)); do
-    run_timed "$id.k" sh -c "cd '$out' && $kesto_cmd"
-    run_timed "$id.b" sh -c "cd '$out' && $base_cmd"
+    run_timed "$id.k" "$kesto_prep" sh -c "cd '$out' && $kesto_cmd"
+    run_timed "$id.b" "$base_prep" sh -c "cd '$out' && $base_cmd"
   done
-  run_timed "$id.e" sh -c "cd '$out' && $empty_cmd"
+  run_timed "$id.e" "" sh -c "cd '$out' && $empty_cmd"
   cases+=("$id|$label|$base_name")
 }
 
@@ -127,7 +135,7 @@ bench_case ar_extract "AR extract -e, 512 MiB in 32 files" "cat" \
   "'$kesto' -e '$work/big.ar' x" \
   "cd '$work/big' && cat b* >'$out/all'" \
   "'$kesto' -e '$work/empty.ar' x"
-run_timed check sh -c "cd '$out' && '$kesto' -e '$work/big.ar' x"
+run_timed check "" sh -c "cd '$out' && '$kesto' -e '$work/big.ar' x"
 verify same_files "$work/big" "$out/x" $big_names
 bench_case dl_create "DL create -cd, 512 MiB in 32 files" "cat" \
   "cd '$work/big' && '$kesto' -cd '$out/a.dl' b*" \
@@ -137,7 +145,7 @@ bench_case dl_extract "DL extract -e, 512 MiB in 32 files" "cat" \
   "'$kesto' -e '$work/big.dl' x" \
   "cd '$work/big' && cat b* >'$out/all'" \
   "'$kesto' -e '$work/empty.dl' x"
-run_timed check sh -c "cd '$out' && '$kesto' -e '$work/big.dl' x"
+run_timed check "" sh -c "cd '$out' && '$kesto' -e '$work/big.dl' x"
 verify same_files "$work/big" "$out/x" $big_names
 # The same bytes moved by dd in kesto's own unit, 32 KiB per read and per
 # write: the floor for a copy in chunks of that size, which cat's in-kernel
@@ -175,13 +183,21 @@ bench_case small_extract "extract -e, 10,000 files of 1-4 KiB" "tar -xf" \
   "'$kesto' -e '$work/small.ar' x" \
   "mkdir x && tar -xf '$work/small.tar' -C x" \
   "'$kesto' -e '$work/empty.ar' x"
-run_timed check sh -c "cd '$out' && '$kesto' -e '$work/small.ar' x"
+run_timed check "" sh -c "cd '$out' && '$kesto' -e '$work/small.ar' x"
 verify diff -r "$work/small" "$out/x"
+# Over a tree extracted before: each file is replaced whole, through a
+# temporary file renamed over it, which is what an atomic replacement costs.
+bench_case small_replace "extract -e over them again" "tar -xf" \
+  "'$kesto' -e '$work/small.ar' x" \
+  "tar -xf '$work/small.tar' -C x" \
+  "'$kesto' -e '$work/empty.ar' x" \
+  "'$kesto' -e '$work/small.ar' x" \
+  "mkdir x && tar -xf '$work/small.tar' -C x"
 bench_case lz_decode "-ed, 8 LZ entries of 32 MiB" "classic" \
   "'$kesto' -ed '$work/lz.dl' x" \
   "mkdir x && cd x && '$classic' '$work/lz.dl'" \
   "'$kesto' -ed '$work/empty.dl' x"
-run_timed check sh -c "cd '$out' && '$kesto' -ed '$work/lz.dl' k && mkdir c && cd c && '$classic' '$work/lz.dl'"
+run_timed check "" sh -c "cd '$out' && '$kesto' -ed '$work/lz.dl' k && mkdir c && cd c && '$classic' '$work/lz.dl'"
 verify diff -r "$out/k" "$out/c"
 
 echo
