@@ -36,11 +36,19 @@ struct run_options {
   // Standard output: captured when empty; else written to this file (for
   // example /dev/full), or to a pipe nobody reads when it is "|closed".
   std::string out_to;
+  // Run the Linux build built with the tests, even under a runner.
+  bool native = false;
 };
 
 inline run_options unprivileged() {
   run_options options;
   options.unprivileged = true;
+  return options;
+}
+
+inline run_options native() {
+  run_options options;
+  options.native = true;
   return options;
 }
 
@@ -53,18 +61,24 @@ inline run_options output_to(const std::string& path) {
 // Runs the program with args in the current directory.
 run_result run_kesto(const std::vector<std::string>& args, const run_options& options = {});
 
-// A run in progress whose standard input is a pipe fed by the test: the
-// program reads it as the file /dev/stdin (Linux build only).
+// A run in progress that reads a FIFO the test feeds: input_fifo, made in
+// the current directory, for the program to name among its arguments.
 class started_run {
  public:
-  started_run(const std::vector<std::string>& args, const run_options& options);
+  static constexpr const char* input_fifo = "input.fifo";
+
+  started_run(const std::vector<std::string>& args, const run_options& options = {});
   ~started_run();
   started_run(const started_run&) = delete;
   started_run& operator=(const started_run&) = delete;
-  // Writes data to the pipe; once it returns, the program has read all but
-  // what the pipe holds (at most 64 KiB on Linux).
-  void feed(const bytes& data);
+  // Writes data to the FIFO; once it returns, the program has read all but
+  // what the FIFO holds (64 KiB on Linux). False when the program ended.
+  bool feed(const bytes& data);
   void end_input();
+  // Sends sig to the program (under a runner, to the runner's process, which
+  // Wine turns into the Windows process) and waits until it has ended,
+  // before the test closes the input: a program that handles the signal
+  // in a thread of its own would otherwise find the end of its input first.
   void send(int sig);
   run_result wait();
 
@@ -86,13 +100,19 @@ inline std::string failure_line(const std::string& first_half) {
 }
 
 // A scratch directory plus the program runner. run() also checks that the
-// program wrote nothing to standard error (not checked under a runner, which
-// may print its own diagnostics there).
+// program wrote nothing to standard error. Under a runner, which may print
+// its own diagnostics there, a test that fails shows them instead, and a
+// run that the runner failed to start (no output at all: kesto always ends
+// with a line) is tried again, twice at most.
 class cli_test : public scratch_dir_test {
  protected:
+  void TearDown() override;
   run_result run(const std::vector<std::string>& args, const run_options& options = {});
   // Names of leftover temporary files (".kesto-*.tmp") in a directory.
   std::vector<std::string> temporaries(const std::string& sub = ".") const;
+
+ private:
+  std::string runner_errors_;
 };
 
 }  // namespace kesto_test

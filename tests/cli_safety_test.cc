@@ -167,25 +167,33 @@ TEST_F(cli_safety, creation_keeps_links_devices_and_fifos) {
   EXPECT_EQ(listing(), (names{"a.txt", "fifo.ar", "link.ar", "null.ar", "real.ar"}));
 }
 
-// While an archive is written, no name in its directory leads to it, so
-// nobody can swap it for a link or read it. A run interrupted, even by
-// SIGKILL, leaves the earlier archive and nothing else, and ends by the
-// signal that interrupted it.
-TEST_F(cli_safety, archives_being_written_have_no_name_and_interruptions_leave_nothing) {
-  if (under_runner()) GTEST_SKIP() << "reads an input from /dev/stdin";
+// While an archive is written on Linux, no name in its directory leads to
+// it, so nobody can swap it for a link or read it (kesto.exe keeps its
+// temporary file open to itself alone). A run interrupted, even by SIGKILL,
+// leaves the earlier archive and nothing else; on Linux it ends by the
+// signal that interrupted it. Under Wine, SIGINT arrives as a console
+// control event.
+TEST_F(cli_safety, archives_being_written_are_out_of_reach_and_interruptions_leave_nothing) {
+  const char* fifo = started_run::input_fifo;
   write_file("a.txt", "first input");
-  write_file("x.ar", "earlier archive");
   const bytes input = random_bytes(200000, 5);
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGKILL, 0}) {
     SCOPED_TRACE(sig);
-    started_run r({"-cf", "x.ar", "a.txt", "/dev/stdin"}, {});
-    r.feed(input);  // returns once kesto has read and written most of it
-    EXPECT_EQ(listing(), (names{"a.txt", "x.ar"}));
+    write_file("x.ar", "earlier archive");
+    started_run r({"-cf", "x.ar", "a.txt", fifo});
+    const bool fed = r.feed(input);  // true once kesto has read and written most of it
+    if (!under_runner()) {
+      EXPECT_EQ(listing(), (names{"a.txt", fifo, "x.ar"}));
+    }
     if (sig != 0) r.send(sig);
     const run_result result = r.wait();
-    EXPECT_EQ(result.signal, sig);
+    EXPECT_TRUE(fed) << "ended early: " << result.code << " " << result.out << result.err;
+    if (!under_runner()) {
+      EXPECT_EQ(result.signal, sig);
+    }
     EXPECT_EQ(read_file("x.ar"), sig != 0 ? "earlier archive"
-                                          : ar_archive({{"a.txt", "first input"}, {"stdin", input}}));
+                                          : ar_archive({{"a.txt", "first input"}, {fifo, input}}));
+    fs::remove(fifo);
     EXPECT_EQ(listing(), (names{"a.txt", "x.ar"}));
   }
 }

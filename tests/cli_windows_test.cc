@@ -132,11 +132,15 @@ TEST_F(cli_windows, drive_relative_path_keeps_its_prefix_in_the_stored_name) {
   EXPECT_EQ(listing("out"), names{});
 }
 
-TEST_F(cli_windows, device_names_are_refused_as_entries) {
-  // A blank before the extension still names the device, and CONIN$ is the
-  // console's input.
-  for (const std::string name : {"NUL", "nul", "con.txt", "Aux", "PRN.log", "COM1", "lpt9.x", "a.",
-                                 "b ", "nul .txt", "CON .x", "conin$"}) {
+// Device names, judged as Windows stores and reads the name: a blank before
+// the extension or trailing dots still name the device, CONIN$ is the
+// console's input, and COM and LPT take the superscript digits one, two and
+// three (bytes B9, B2, B3 in code page 1252) as well. A name of dots and
+// blanks only would be stored as no name at all.
+TEST_F(cli_windows, device_names_and_empty_stored_names_are_refused_as_entries) {
+  for (const std::string name : {"NUL", "nul", "con.txt", "Aux", "PRN.log", "COM1", "lpt9.x",
+                                 "nul .txt", "CON .x", "conin$", "nul.", "COM\xB9", "com\xB9.txt",
+                                 "LPT\xB2", "lpt\xB2 .x", "LPT\xB3.", "...", ". .", " "}) {
     SCOPED_TRACE("[" + name + "]");
     write_file("d.ar", ar_archive({{"ok.txt", "fine"}, {name, "lost"}}));
     const run_result ar = run({"-e", "d.ar", "ar"});
@@ -161,6 +165,50 @@ TEST_F(cli_windows, names_with_characters_windows_forbids_are_refused) {
     EXPECT_EQ(r.out, "ok.txt\n" + failure_line("Impossibile creare il file " + name));
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(listing("out"), names{"ok.txt"});
+  }
+}
+
+// AR names keep 8 bytes and DL names 12, so Script1.txt is stored as
+// "Script1." and longname123.bin as "longname123.". Windows stores a file
+// under such a name without its trailing dots and blanks: kesto.exe
+// extracts it so, logging the stored name; the Linux build keeps the name.
+TEST_F(cli_windows, names_ending_in_dots_or_blanks_take_the_name_windows_stores) {
+  write_file("Script1.txt", "script");
+  write_file("longname123.bin", "long");
+  ASSERT_EQ(run({"-cf", "s.ar", "Script1.txt"}).out, success_banner);
+  ASSERT_EQ(run({"-cd", "l.dl", "longname123.bin"}).out, success_banner);
+  write_file("b.dl", dl_archive({{"blank. . ", "b"}}));
+  EXPECT_EQ(run({"-e", "s.ar", "w"}).out, "Script1.\n" + success_banner);
+  EXPECT_EQ(run({"-e", "l.dl", "w"}).out, "longname123.\n" + success_banner);
+  EXPECT_EQ(run({"-e", "b.dl", "w"}).out, "blank. . \n" + success_banner);
+  EXPECT_EQ(listing("w"), (names{"Script1", "blank", "longname123"}));
+  EXPECT_EQ(read_file("w/Script1"), "script");
+  EXPECT_EQ(run({"-e", "s.ar", "n"}, native()).out, "Script1.\n" + success_banner);
+  EXPECT_EQ(run({"-e", "l.dl", "n"}, native()).out, "longname123.\n" + success_banner);
+  EXPECT_EQ(listing("n"), (names{"Script1.", "longname123."}));
+  // The stored name is the one checked against the archive itself.
+  write_file("self.dl", dl_archive({{"self.dl.", "x"}}));
+  EXPECT_EQ(run({"-e", "self.dl"}).out, failure_line("Impossibile creare il file self.dl."));
+}
+
+// A destination deeper than 260 characters: kesto.exe extracts there or
+// fails with its usual line, and in neither case leaves a temporary file.
+TEST_F(cli_windows, paths_past_260_characters_leave_no_temporary_file) {
+  std::string deep = "d";
+  for (int level = 0; level < 5; ++level) deep += "/" + std::string(60, static_cast<char>('a' + level));
+  std::filesystem::create_directories(deep);
+  write_file("a.txt", "a");
+  write_file("a.ar", ar_archive({{"e.txt", "entry"}}));
+  const run_result extracted = run({"-e", "a.ar", deep + "/out"});
+  const run_result created = run({"-cf", deep + "/x.ar", "a.txt"});
+  EXPECT_TRUE(extracted.out == "e.txt\n" + success_banner ||
+              extracted.out == failure_line("Impossibile entrare nella directory destinazione"))
+      << extracted.out;
+  EXPECT_TRUE(created.out == success_banner ||
+              created.out == failure_line("Impossibile creare il file " + deep + "/x.ar"))
+      << created.out;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(".")) {
+    EXPECT_NE(e.path().filename().string().rfind(".kesto-", 0), 0u) << e.path();
   }
 }
 

@@ -50,10 +50,23 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "== creating the Wine prefix (about 30 s)"
   timeout 300 wineboot -i
 fi
-timeout 300 wineserver -w
+# Wait for the server of the prefix's creation to end; one left running for
+# good (wineserver -p) by an earlier run would never end by itself.
+timeout 120 wineserver -w || { echo "a Wine server was still running: stopping it"; stop_wine; }
 # One server for the whole suite: without it every run of kesto.exe that
 # follows a pause starts a new one, which costs seconds.
 wineserver -p
+# The first program run on a fresh server also starts Wine's own services;
+# kesto.exe runs once here, until it answers with its usage text, so that the
+# suite starts on a server that is up.
+for try in 1 2 3 4 5; do
+  usage=$(timeout 120 wine "$program" </dev/null 2>"$root/build-win/warmup.err" || true)
+  case "$usage" in *"uso:"*) break ;; esac
+  echo "wine did not run kesto.exe (try $try):"
+  cat "$root/build-win/warmup.err"
+  [ "$try" -lt 5 ] || exit 1
+  sleep 2
+done
 
 echo "== command-line suite against kesto.exe under wine"
 KESTO_PROGRAM="$program" KESTO_RUNNER=wine timeout 600 build/tests/kesto_cli_tests

@@ -171,9 +171,8 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
   for (std::size_t i = keyed ? 2 : 1; i < operands.size(); ++i) files.push_back(operands[i].c_str());
 
   std::string target = path;
-  const existing_file previous = resolve_symbolic_links(&target)
-                                     ? inspect_existing_file(target.c_str(), nullptr)
-                                     : existing_file{file_kind::symbolic_link};
+  if (!resolve_symbolic_links(&target)) return fail(out, msg_cannot_create, path);
+  const existing_file previous = inspect_existing_file(target.c_str(), nullptr);
   if (previous.kind == file_kind::special) {
     file_handle archive(open_special_file(target.c_str()));
     if (!archive) return fail(out, msg_cannot_create, path);
@@ -182,8 +181,7 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
     return report_creation(status, files, path, out);
   }
   temporary_file archive;
-  if (previous.kind == file_kind::symbolic_link || !may_replace(previous) ||
-      !archive.open(directory_prefix(target))) {
+  if (!may_replace(previous) || !archive.open(directory_prefix(target))) {
     return fail(out, msg_cannot_create, path);
   }
   int status = write_archive(op, archive.stream(), files, key);

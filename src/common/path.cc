@@ -31,7 +31,8 @@ bool is_safe_entry_name(const char* name) {
   for (const char* p = name; *p != '\0'; ++p) {
     if (is_control_byte(*p)) return false;
   }
-  return !is_reserved_file_name(name);
+  const std::string stored = file_name_as_stored(name);
+  return !stored.empty() && !is_reserved_file_name(stored.c_str());
 }
 
 std::string printable_name(std::string_view name) {
@@ -56,10 +57,12 @@ bool equals_upper(std::string_view s, std::string_view upper_word) {
 
 }  // namespace
 
+std::string_view without_trailing_dots_and_blanks(std::string_view name) {
+  const std::size_t keep = name.find_last_not_of(". ");
+  return name.substr(0, keep == std::string_view::npos ? 0 : keep + 1);
+}
+
 bool is_windows_device_name(std::string_view name) {
-  if (name.empty()) return false;
-  char last = name.back();
-  if (last == '.' || last == ' ') return true;
   // The device is named by the part before the first dot, blanks before the
   // dot ignored: "nul.txt" and "nul .txt" are both NUL.
   std::string_view stem = name.substr(0, name.find('.'));
@@ -67,7 +70,8 @@ bool is_windows_device_name(std::string_view name) {
   for (std::string_view word : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
     if (equals_upper(stem, word)) return true;
   }
-  if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {
+  const auto digit = static_cast<unsigned char>(stem.size() == 4 ? stem[3] : 0);
+  if ((digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3) {
     std::string_view prefix = stem.substr(0, 3);
     if (equals_upper(prefix, "COM") || equals_upper(prefix, "LPT")) return true;
   }

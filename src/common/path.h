@@ -17,19 +17,24 @@ std::string_view base_name(std::string_view path);
 std::string_view directory_prefix(std::string_view path);
 
 // True for a name that a reader may create in the current directory: not
-// empty, not "." or "..", without "/", "\", ":" or a control byte, and not
-// a name the system treats specially (see is_reserved_file_name).
+// empty, not "." or "..", without "/", "\", ":" or a control byte, and, as
+// the system stores it (file_name_as_stored), neither empty nor a name the
+// system treats specially (is_reserved_file_name).
 bool is_safe_entry_name(const char* name);
 
 // name as kesto prints it: each control byte (0x01-0x1F, 0x7F) shown as
 // "?", so that no name can move the cursor or rewrite the user's screen.
 std::string printable_name(std::string_view name);
 
-// True for the names Windows maps to devices or alters when it stores a
-// file: CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM1-COM9, LPT1-LPT9 in any
-// case, alone or with an extension (blanks before the dot ignored), and
-// names ending in a dot or a blank.
+// True for the names Windows maps to devices: CON, PRN, AUX, NUL, CONIN$,
+// CONOUT$, and COM or LPT followed by a digit 1-9 or a superscript one, two
+// or three (bytes B9, B2, B3 in Latin-1), in any case, alone or with an
+// extension (blanks before the dot ignored).
 bool is_windows_device_name(std::string_view name);
+
+// name without its trailing dots and blanks: what Windows stores a file
+// created under name as.
+std::string_view without_trailing_dots_and_blanks(std::string_view name);
 
 }  // namespace kesto
 

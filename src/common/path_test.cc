@@ -30,13 +30,19 @@ TEST(path, unsafe_entry_names_are_refused) {
 }
 
 TEST(path, windows_device_names_in_any_case_with_or_without_extension) {
-  for (const char* name : {"CON", "con", "Nul.txt", "aux", "PRN.dat", "com1", "LPT9.x", "a.", "b ",
-                           "nul .txt", "CON  .x", "conin$", "CONOUT$.txt"}) {
+  for (const char* name : {"CON", "con", "Nul.txt", "aux", "PRN.dat", "com1", "LPT9.x", "nul .txt",
+                           "CON  .x", "conin$", "CONOUT$.txt", "COM\xB9", "lpt\xB2.txt",
+                           "Com\xB3 .x"}) {
     EXPECT_TRUE(is_windows_device_name(name)) << name;
   }
-  for (const char* name : {"CONS", "com0", "lpt10", "COM", "nul_", "a.b", "xcon"}) {
+  for (const char* name : {"CONS", "com0", "lpt10", "COM", "nul_", "a.b", "xcon", "a.", "COM\xB4",
+                           "LPT\xBC"}) {
     EXPECT_FALSE(is_windows_device_name(name)) << name;
   }
+  EXPECT_EQ(without_trailing_dots_and_blanks("Script1."), "Script1");
+  EXPECT_EQ(without_trailing_dots_and_blanks("a . ."), "a");
+  EXPECT_EQ(without_trailing_dots_and_blanks(". ."), "");
+  EXPECT_EQ(without_trailing_dots_and_blanks(".x"), ".x");
 }
 
 }  // namespace

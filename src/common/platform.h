@@ -28,6 +28,9 @@ int compare_ignoring_case(const char* a, const char* b);
 // True when the system would not store a plain file under this name (device
 // names on Windows); always false where every such name is an ordinary file.
 bool is_reserved_file_name(const char* name);
+// The name a file created as name is stored under: Windows drops trailing
+// dots and blanks; elsewhere it is name itself.
+std::string file_name_as_stored(std::string_view name);
 // Fills buf with n bytes from the system's random source; false when it
 // cannot.
 bool fill_random(void* buf, std::size_t n);

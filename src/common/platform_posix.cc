@@ -46,6 +46,8 @@ int compare_ignoring_case(const char* a, const char* b) { return ::strcasecmp(a,
 
 bool is_reserved_file_name(const char*) { return false; }
 
+std::string file_name_as_stored(std::string_view name) { return std::string(name); }
+
 bool fill_random(void* buf, std::size_t n) {
   auto* p = static_cast<unsigned char*>(buf);
   while (n > 0) {
@@ -85,7 +87,7 @@ bool resolve_symbolic_links(std::string* path) {
   std::vector<char> target(PATH_MAX);
   for (int hops = 0; hops < 40; ++hops) {
     const ssize_t n = ::readlink(path->c_str(), target.data(), target.size());
-    if (n < 0) return true;  // not a link (or nothing there): the chain ends here
+    if (n <= 0) return true;  // not a link (or nothing there): the chain ends here
     const std::string_view text(target.data(), static_cast<std::size_t>(n));
     // A relative link is read from the directory that holds it.
     const std::size_t slash = path->find_last_of('/');

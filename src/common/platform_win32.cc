@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "common/chunk_copy.h"
@@ -54,9 +55,34 @@ bool is_directory(const char* path) {
 
 int compare_ignoring_case(const char* a, const char* b) { return ::_strcmpi(a, b); }
 
-// Such a name would open a device (NUL, CON, ...) or be stored under a
-// shorter name (a trailing dot or blank is dropped).
-bool is_reserved_file_name(const char* name) { return is_windows_device_name(name); }
+namespace {
+
+// text (in the ANSI code page, as the command line and the file functions
+// take it) in UTF-16, converted as those functions convert it; empty when
+// it does not convert.
+std::wstring wide(std::string_view text) {
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  const int n = ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+  std::wstring out(n > 0 ? static_cast<std::size_t>(n) : 0, L'\0');
+  if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, out.data(), n);
+  return out;
+}
+
+}  // namespace
+
+// Such a name would open a device (NUL, CON, COM¹, ...). The name is judged
+// as Windows sees it: its bytes read in the ANSI code page, so that the
+// superscript digits are found whatever bytes stand for them there.
+bool is_reserved_file_name(const char* name) {
+  std::string latin1;
+  for (wchar_t c : wide(name)) latin1.push_back(c < 256 ? static_cast<char>(c) : '?');
+  return is_windows_device_name(latin1);
+}
+
+std::string file_name_as_stored(std::string_view name) {
+  return std::string(without_trailing_dots_and_blanks(name));
+}
 
 bool fill_random(void* buf, std::size_t n) {
   auto* p = static_cast<unsigned char*>(buf);
@@ -122,21 +148,103 @@ bool resolve_symbolic_links(std::string*) { return true; }
 
 std::FILE* open_special_file(const char* path) { return std::fopen(path, "r+b"); }
 
+namespace {
+
+// Held while a temporary file takes its name: the one moment it is not
+// marked for deletion.
+CRITICAL_SECTION& naming_lock() {
+  struct lock {
+    lock() { ::InitializeCriticalSection(&section); }
+    CRITICAL_SECTION section;
+  };
+  static lock naming;
+  return naming.section;
+}
+
+bool mark_for_deletion(HANDLE file, bool marked) {
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = marked ? TRUE : FALSE;
+  return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+// target as the system's own full path ("\\??\\C:\\dir\\name"), which
+// renaming through a handle needs and which no length limit of the
+// ANSI functions applies to. Empty when it cannot be made.
+std::wstring system_path(const char* target) {
+  const std::wstring path = wide(target);
+  if (path.empty()) return {};
+  const DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  std::wstring full(n, L'\0');
+  if (n == 0 || ::GetFullPathNameW(path.c_str(), n, full.data(), nullptr) + 1 != n) return {};
+  full.resize(n - 1);
+  if (full.rfind(L"\\\\?\\", 0) == 0) return L"\\??\\" + full.substr(4);
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\??\\UNC\\" + full.substr(2);
+  return L"\\??\\" + full;
+}
+
+// Renames the open file to target, replacing a file of that name.
+bool rename_open_file(HANDLE file, const std::wstring& target) {
+  if (target.empty()) return false;
+  const std::size_t bytes = target.size() * sizeof(wchar_t);
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + bytes);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(bytes);
+  std::memcpy(info->FileName, target.data(), bytes);
+  return ::SetFileInformationByHandle(file, FileRenameInfo, info,
+                                      static_cast<DWORD>(buffer.size())) != 0;
+}
+
+// A console event (Ctrl+C, Ctrl+Break, closing the window, log-off,
+// shut-down) ends the process. Every temporary file is marked for deletion
+// while it is written, so the process's end removes it; the one that may be
+// taking its name is waited for, and no other starts. The process ends at
+// once, as Ctrl+C would end it, without running exit handlers in this
+// thread while the main one may hold a stream's lock.
+BOOL WINAPI end_on_console_event(DWORD) {
+  ::EnterCriticalSection(&naming_lock());
+  ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
+}
+
+}  // namespace
+
+// The file is open to this process alone (no sharing) and marked for
+// deletion from the start: however the process ends, even killed, the file
+// goes with it unless commit() has named it. The stream writes through a
+// second handle, so that the first outlives it.
 bool temporary_file::open(std::string_view dir_prefix, bool) {
   discard();
-  int fd = -1;
-  if (!try_temporary_names(dir_prefix, &path_, [&fd](const std::string& candidate) {
-        fd = ::_open(candidate.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                     _S_IREAD | _S_IWRITE);
-        if (fd >= 0) return name_attempt::made;
-        return errno == EEXIST ? name_attempt::taken : name_attempt::failed;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (!try_temporary_names(dir_prefix, &path_, [&file](const std::string& candidate) {
+        file = ::CreateFileA(candidate.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) return name_attempt::made;
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? name_attempt::taken
+                                                                          : name_attempt::failed;
       })) {
     path_.clear();
     return false;
   }
-  std::FILE* f = ::_fdopen(fd, "wb");
+  handle_ = reinterpret_cast<std::intptr_t>(file);
+  HANDLE writer = INVALID_HANDLE_VALUE;
+  const HANDLE self = ::GetCurrentProcess();
+  if (!mark_for_deletion(file, true) ||
+      !::DuplicateHandle(self, file, self, &writer, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    discard();
+    return false;
+  }
+  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(writer), _O_WRONLY | _O_BINARY);
+  std::FILE* f = fd < 0 ? nullptr : ::_fdopen(fd, "wb");
   if (f == nullptr) {
-    ::_close(fd);
+    if (fd >= 0) {
+      ::_close(fd);
+    } else {
+      ::CloseHandle(writer);
+    }
     discard();
     return false;
   }
@@ -146,23 +254,52 @@ bool temporary_file::open(std::string_view dir_prefix, bool) {
   return true;
 }
 
-// rename() of the C runtime refuses an existing target on Windows. The new
-// file keeps its own attributes; a read-only target is refused earlier.
+// The file keeps its own attributes; a read-only target is refused earlier.
+// It is renamed through its handle, so that no other process can take it
+// between its last write and its new name.
 bool temporary_file::commit(const char* target, const existing_file&) {
-  const bool named = ::MoveFileExA(path_.c_str(), target, MOVEFILE_REPLACE_EXISTING) != 0;
-  if (named) path_.clear();
+  const auto file = reinterpret_cast<HANDLE>(handle_);
+  const std::wstring name = system_path(target);
+  bool named = false;
+  ::EnterCriticalSection(&naming_lock());
+  if (handle_ != -1 && !name.empty() && mark_for_deletion(file, false)) {
+    named = rename_open_file(file, name);
+    if (named) {
+      path_.clear();
+    } else {
+      mark_for_deletion(file, true);
+    }
+  }
+  ::LeaveCriticalSection(&naming_lock());
   discard();
   return named;
 }
 
+// Closing the last handle deletes a file still marked for deletion. Where
+// the mark could not be set, the file is deleted by name, and that is
+// retried: another process (a virus scanner) may hold it a moment.
 void temporary_file::discard() {
   stream_.close();
-  if (!path_.empty()) {
-    ::_unlink(path_.c_str());
-    path_.clear();
+  bool marked = false;
+  if (handle_ != -1) {
+    const auto file = reinterpret_cast<HANDLE>(handle_);
+    marked = path_.empty() || mark_for_deletion(file, true);
+    ::CloseHandle(file);
+    handle_ = -1;
   }
+  if (!path_.empty() && !marked) {
+    for (int tries = 0; tries < 20 && ::DeleteFileA(path_.c_str()) == 0 &&
+                        ::GetLastError() != ERROR_FILE_NOT_FOUND;
+         ++tries) {
+      ::Sleep(50);
+    }
+  }
+  path_.clear();
 }
 
-void install_interrupt_cleanup() {}
+void install_interrupt_cleanup() {
+  naming_lock();
+  ::SetConsoleCtrlHandler(end_on_console_event, TRUE);
+}
 
 }  // namespace kesto

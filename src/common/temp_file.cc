@@ -41,9 +41,9 @@ bool may_replace(const existing_file& found) {
 int entry_output::open(const char* name) {
   discard();
   if (!is_safe_entry_name(name)) return reader_status::cannot_create;
-  existing_ = inspect_existing_file(name, archive_);
+  name_ = file_name_as_stored(name);
+  existing_ = inspect_existing_file(name_.c_str(), archive_);
   if (!may_replace(existing_) || !file_.open("")) return reader_status::cannot_create;
-  name_ = name;
   return reader_status::ok;
 }
 
