@@ -185,9 +185,16 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
     return fail(out, msg_cannot_create, path);
   }
   int status = write_archive(op, archive.stream(), files, key);
-  if (!archive.close_stream() && status == writer_status::ok) status = writer_status::archive_failed;
-  if (status == writer_status::ok && !archive.commit(target.c_str(), previous)) {
-    return fail(out, msg_cannot_create, path);
+  if (status == writer_status::ok) {
+    switch (archive.commit(target.c_str(), previous)) {
+      case temporary_file::commit_result::committed:
+        break;
+      case temporary_file::commit_result::lost_data:
+        status = writer_status::archive_failed;
+        break;
+      default:
+        return fail(out, msg_cannot_create, path);
+    }
   }
   return report_creation(status, files, path, out);
 }

@@ -83,14 +83,14 @@ class temporary_file {
   // unnamed kind. False when no file could be made.
   bool open(std::string_view dir_prefix, bool named = false);
   std::FILE* stream() const { return stream_.get(); }
-  // Closes the stream; false when closing reports lost data.
-  bool close_stream() { return stream_.close(); }
-  // After close_stream(), gives the file the name target in one step: with
-  // the permission bits of old when that is a regular file, else those of a
-  // new file (0666 less the umask). Where the file is unnamed, a target
-  // that old found free is taken only if nothing has taken it meanwhile.
-  // False when the file could not take the name; it is gone either way.
-  bool commit(const char* target, const existing_file& old);
+  enum class commit_result { committed, lost_data, not_named };
+  // Writes out what the stream holds and gives the file the name target in
+  // one step: with the permission bits of old when that is a regular file,
+  // else those of a new file (0666 less the umask). Where the file is
+  // unnamed, a target that old found free is taken only if nothing has
+  // taken it meanwhile. lost_data when not every byte reached the file,
+  // not_named when it could not take the name; the file is gone then.
+  commit_result commit(const char* target, const existing_file& old);
   // Removes the file unless it was committed.
   void discard();
   // The temporary name; empty for an unnamed file.
@@ -99,7 +99,8 @@ class temporary_file {
  private:
   file_handle stream_;
   std::string path_;
-  // A second handle of the file, kept to name it after the stream closes.
+  // Windows: a second handle of the file, kept to name it after the
+  // stream closes.
   std::intptr_t handle_ = -1;
 };
 

@@ -115,7 +115,10 @@ namespace {
 
 // Interrupt cleanup. The name of the temporary file in flight, when it has
 // one; the handler reads it only while pending_set is 1, and it is written
-// only while that is 0.
+// only while that is 0. A name is recorded just before the file takes it
+// and cleared once it is gone or final, so that no moment leaves a file the
+// handler does not know; the names are random, so one that another file
+// took first is no risk.
 char pending_path[PATH_MAX + 32];
 volatile std::sig_atomic_t pending_set = 0;
 constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
@@ -140,25 +143,6 @@ extern "C" void remove_pending_and_end(int sig) {
   // now takes its default action at once.
   ::raise(sig);
 }
-
-// Holds the cleanup signals back while a file has a temporary name that the
-// handler does not know (between a link and the rename that ends it) or
-// that it must not remove before it is recorded.
-class signals_held {
- public:
-  signals_held() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : cleanup_signals) sigaddset(&set, sig);
-    ::sigprocmask(SIG_BLOCK, &set, &old_);
-  }
-  ~signals_held() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
-  signals_held(const signals_held&) = delete;
-  signals_held& operator=(const signals_held&) = delete;
-
- private:
-  sigset_t old_;
-};
 
 // Bits of a new file: what open(..., 0666) would have given it.
 mode_t default_permissions() {
@@ -189,11 +173,15 @@ int open_unnamed(const std::string& dir) {
   return ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
 }
 
-// Links fd under a fresh temporary name in dir_prefix; stores the name.
+// Links fd under a fresh temporary name in dir_prefix and stores the name,
+// which the interrupt handler knows from before the link until the caller
+// clears it.
 bool link_under_temporary_name(int fd, std::string_view dir_prefix, link_method how,
                                std::string* path) {
   return try_temporary_names(dir_prefix, path, [&](const std::string& candidate) {
+    set_pending(candidate);
     if (link_descriptor(fd, candidate.c_str(), how)) return name_attempt::made;
+    clear_pending();
     return errno == EEXIST ? name_attempt::taken : name_attempt::failed;
   });
 }
@@ -203,11 +191,11 @@ link_method find_link_method(const std::string& dir, std::string_view dir_prefix
   const int probe = open_unnamed(dir);
   if (probe < 0) return link_method::unknown;  // refused here; another file system may allow it
   link_method found = link_method::none;
-  signals_held held;
   for (link_method how : {link_method::empty_path, link_method::proc_fd}) {
     std::string path;
     if (link_under_temporary_name(probe, dir_prefix, how, &path)) {
       ::unlink(path.c_str());
+      clear_pending();
       found = how;
       break;
     }
@@ -226,25 +214,20 @@ bool temporary_file::open(std::string_view dir_prefix, bool named) {
   if (!named && method != link_method::none && method != link_method::unknown) {
     fd = open_unnamed(dir);
   }
-  if (fd < 0) {
-    // Recorded for the interrupt handler before a signal can intervene.
-    signals_held held;
-    if (!try_temporary_names(dir_prefix, &path_, [&fd](const std::string& candidate) {
-          fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0600);
-          if (fd >= 0) return name_attempt::made;
-          return errno == EEXIST ? name_attempt::taken : name_attempt::failed;
-        })) {
-      path_.clear();
-      return false;
-    }
-    set_pending(path_);
+  if (fd < 0 && !try_temporary_names(dir_prefix, &path_, [&fd](const std::string& candidate) {
+        // Known to the interrupt handler before the file exists.
+        set_pending(candidate);
+        fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) return name_attempt::made;
+        clear_pending();
+        return errno == EEXIST ? name_attempt::taken : name_attempt::failed;
+      })) {
+    path_.clear();
+    return false;
   }
-  handle_ = fd;
-  const int stream_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  std::FILE* f = stream_fd < 0 ? nullptr : ::fdopen(stream_fd, "wb");
+  std::FILE* f = ::fdopen(fd, "wb");
   if (f == nullptr) {
-    if (stream_fd >= 0) ::close(stream_fd);
+    ::close(fd);
     discard();
     return false;
   }
@@ -254,44 +237,52 @@ bool temporary_file::open(std::string_view dir_prefix, bool named) {
   return true;
 }
 
-bool temporary_file::commit(const char* target, const existing_file& old) {
-  const int fd = static_cast<int>(handle_);
+// The stream stays open until the file has its name: an unnamed file is
+// named through its descriptor. Every byte is written out first. A named
+// temporary file is closed before the rename, and that close is checked too;
+// the file systems that have unnamed files are local ones, whose close
+// reports nothing that the flush did not.
+temporary_file::commit_result temporary_file::commit(const char* target, const existing_file& old) {
+  std::FILE* f = stream_.get();
+  if (f == nullptr || std::fflush(f) != 0 || std::ferror(f)) {
+    discard();
+    return commit_result::lost_data;
+  }
+  const int fd = ::fileno(f);
   const mode_t bits =
       old.kind == file_kind::regular ? static_cast<mode_t>(old.permissions) : default_permissions();
-  bool named = fd >= 0 && ::fchmod(fd, bits) == 0;
-  if (named && path_.empty() && old.kind == file_kind::none) {
+  bool named = ::fchmod(fd, bits) == 0;
+  if (named && !path_.empty()) {
+    if (!stream_.close()) {
+      discard();
+      return commit_result::lost_data;
+    }
+    named = ::rename(path_.c_str(), target) == 0;
+    if (named) {
+      path_.clear();
+      clear_pending();
+    }
+  } else if (named && old.kind == file_kind::none) {
     // A new name: linked straight to it, and refused if it appeared meanwhile.
     named = link_descriptor(fd, target, method);
-  } else if (named && path_.empty()) {
-    // Replacing: linked under a temporary name, then renamed over the old
-    // file in one step. Signals wait, so the extra name never outlives us.
-    signals_held held;
+  } else if (named) {
+    // Replacing: linked under a temporary name, known to the interrupt
+    // handler, then renamed over the old file in one step.
     std::string link_path;
     named = link_under_temporary_name(fd, directory_prefix(target), method, &link_path);
     if (named && ::rename(link_path.c_str(), target) != 0) {
       ::unlink(link_path.c_str());
       named = false;
     }
-  } else if (named) {
-    signals_held held;
-    named = ::rename(path_.c_str(), target) == 0;
-    if (named) {
-      clear_pending();
-      path_.clear();
-    }
+    clear_pending();
   }
   discard();
-  return named;
+  return named ? commit_result::committed : commit_result::not_named;
 }
 
 void temporary_file::discard() {
   stream_.close();
-  if (handle_ >= 0) {
-    ::close(static_cast<int>(handle_));
-    handle_ = -1;
-  }
   if (!path_.empty()) {
-    signals_held held;
     ::unlink(path_.c_str());
     clear_pending();
     path_.clear();

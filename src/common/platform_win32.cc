@@ -254,15 +254,20 @@ bool temporary_file::open(std::string_view dir_prefix, bool) {
   return true;
 }
 
-// The file keeps its own attributes; a read-only target is refused earlier.
-// It is renamed through its handle, so that no other process can take it
-// between its last write and its new name.
-bool temporary_file::commit(const char* target, const existing_file&) {
+// The stream is closed first, which writes out what it holds. The file keeps
+// its own attributes; a read-only target is refused earlier. It is renamed
+// through its handle, so that no other process can take it between its last
+// write and its new name.
+temporary_file::commit_result temporary_file::commit(const char* target, const existing_file&) {
+  if (handle_ == -1 || !stream_.close()) {
+    discard();
+    return commit_result::lost_data;
+  }
   const auto file = reinterpret_cast<HANDLE>(handle_);
   const std::wstring name = system_path(target);
   bool named = false;
   ::EnterCriticalSection(&naming_lock());
-  if (handle_ != -1 && !name.empty() && mark_for_deletion(file, false)) {
+  if (!name.empty() && mark_for_deletion(file, false)) {
     named = rename_open_file(file, name);
     if (named) {
       path_.clear();
@@ -272,7 +277,7 @@ bool temporary_file::commit(const char* target, const existing_file&) {
   }
   ::LeaveCriticalSection(&naming_lock());
   discard();
-  return named;
+  return named ? commit_result::committed : commit_result::not_named;
 }
 
 // Closing the last handle deletes a file still marked for deletion. Where

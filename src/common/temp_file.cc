@@ -48,11 +48,14 @@ int entry_output::open(const char* name) {
 }
 
 int entry_output::commit() {
-  if (!file_.close_stream()) {
-    discard();
-    return reader_status::cannot_write;
+  switch (file_.commit(name_.c_str(), existing_)) {
+    case temporary_file::commit_result::committed:
+      return reader_status::ok;
+    case temporary_file::commit_result::lost_data:
+      return reader_status::cannot_write;
+    default:
+      return reader_status::cannot_create;
   }
-  return file_.commit(name_.c_str(), existing_) ? reader_status::ok : reader_status::cannot_create;
 }
 
 int keep_entry(entry_output& out, std::FILE* log, const char* name, const char* line) {

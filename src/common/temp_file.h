@@ -31,9 +31,9 @@ class entry_output {
   // may_replace refuses, or a temporary file that cannot be made.
   int open(const char* name);
   std::FILE* stream() const { return file_.stream(); }
-  // reader_status::ok; cannot_write when closing loses data; cannot_create
-  // when the file cannot take the name. The temporary file is gone
-  // afterwards either way.
+  // reader_status::ok; cannot_write when not every byte reaches the file;
+  // cannot_create when the file cannot take the name. The temporary file is
+  // gone afterwards either way.
   int commit();
   void discard() { file_.discard(); }
 

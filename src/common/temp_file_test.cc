@@ -49,15 +49,19 @@ TEST(temporary_names, a_taken_name_is_followed_by_a_fresh_one) {
   EXPECT_EQ(path.rfind("d/.kesto-", 0), 0u);
 }
 
-// Closing is the last check of an entry's data: when it fails, the entry is
-// a file that could not be written, and nothing takes its name.
-TEST_F(temp_file, entry_whose_close_fails_is_reported_unwritten) {
+// Data that do not all reach the file (here a buffered stream that a file
+// size limit stops when it is written out at the end): the entry is a file
+// that could not be written, and nothing takes its name.
+TEST_F(temp_file, entry_whose_last_bytes_are_lost_is_reported_unwritten) {
   auto log = kesto_test::stream_of();
-  entry_output out(nullptr);
-  ASSERT_EQ(out.open("e.txt"), reader_status::ok);
-  std::fputs("data", out.stream());
-  ::close(::fileno(out.stream()));  // the stream's close now fails
-  EXPECT_EQ(keep_entry(out, log.get(), "e.txt", "%s\n"), reader_status::cannot_write);
+  const int status = kesto_test::run_with_file_size_limit(64, [&log] {
+    entry_output out(nullptr);
+    if (out.open("e.txt") != reader_status::ok) return -1;
+    std::setvbuf(out.stream(), nullptr, _IOFBF, 4096);
+    std::fputs(std::string(1000, 'x').c_str(), out.stream());
+    return keep_entry(out, log.get(), "e.txt", "%s\n");
+  });
+  EXPECT_EQ(status, reader_status::cannot_write);
   EXPECT_EQ(kesto_test::stream_contents(log.get()), "Impossibile scrivere il file e.txt");
   EXPECT_TRUE(listing().empty());
 }
