@@ -79,8 +79,8 @@ int output_descriptor(const run_options& options) {
 // Child side: never returns. Output goes to two anonymous temporary files,
 // read by the parent once the child has ended, so nothing can block.
 [[noreturn]] void exec_child(const std::vector<std::string>& words, const run_options& options,
-                             int in, int out, int err) {
-  if (in < 0) in = ::open("/dev/null", O_RDONLY);
+                             int out, int err) {
+  const int in = ::open("/dev/null", O_RDONLY);
   if (in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
   // The program starts as from a shell, whatever this process ignores
   // (nohup, a closed pipe).
@@ -96,18 +96,17 @@ int output_descriptor(const run_options& options) {
   _exit(127);
 }
 
-pid_t spawn(const std::vector<std::string>& args, const run_options& options, int in,
-            std::FILE* out, std::FILE* err) {
+pid_t spawn(const std::vector<std::string>& args, const run_options& options, std::FILE* out,
+            std::FILE* err) {
   std::vector<std::string> words;
-  const bool through_runner = under_runner() && !options.native;
-  if (through_runner) words.push_back(runner());
+  if (under_runner() && !options.native) words.push_back(runner());
   words.push_back(options.native ? KESTO_DEFAULT_PROGRAM : program_path);
   words.insert(words.end(), args.begin(), args.end());
   if (as_nobody(options)) give_tree_to_nobody();
   const int out_fd = output_descriptor(options);
   std::fflush(nullptr);
   const pid_t pid = fork();
-  if (pid == 0) exec_child(words, options, in, out_fd >= 0 ? out_fd : fileno(out), fileno(err));
+  if (pid == 0) exec_child(words, options, out_fd >= 0 ? out_fd : fileno(out), fileno(err));
   if (out_fd >= 0) ::close(out_fd);
   return pid;
 }
@@ -143,7 +142,7 @@ run_result run_kesto(const std::vector<std::string>& args, const run_options& op
   std::FILE* out = std::tmpfile();
   std::FILE* err = std::tmpfile();
   if (out == nullptr || err == nullptr) return {};
-  return collect(spawn(args, options, -1, out, err), out, err);
+  return collect(spawn(args, options, out, err), out, err);
 }
 
 started_run::started_run(const std::vector<std::string>& args, const run_options& options)
@@ -151,7 +150,7 @@ started_run::started_run(const std::vector<std::string>& args, const run_options
   // Opened read-write, so neither side waits for the other to open it.
   if (out_ == nullptr || err_ == nullptr || ::mkfifo(input_fifo, 0666) != 0) return;
   input_ = ::open(input_fifo, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  pid_ = spawn(args, options, -1, out_, err_);
+  pid_ = spawn(args, options, out_, err_);
 }
 
 started_run::~started_run() {

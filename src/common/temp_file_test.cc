@@ -21,7 +21,9 @@ class temp_file : public scratch_dir_test {};
 // the process id (pre-made by a hostile user) do not get in its way.
 TEST_F(temp_file, named_temporaries_are_private_and_unpredictable) {
   const std::string pid = std::to_string(::getpid());
-  for (int n = 0; n < 1000; ++n) kesto_test::write_file(".kesto-" + pid + "-" + std::to_string(n) + ".tmp", "");
+  for (int n = 0; n < 1000; ++n) {
+    kesto_test::write_file(".kesto-" + pid + "-" + std::to_string(n) + ".tmp", "");
+  }
   temporary_file a, b;
   ASSERT_TRUE(a.open("", true));
   ASSERT_TRUE(b.open("", true));
@@ -70,29 +72,18 @@ TEST_F(temp_file, entry_whose_last_bytes_are_lost_is_reported_unwritten) {
 // then ends by the signal that interrupted it.
 TEST_F(temp_file, interruption_removes_a_named_temporary) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
     const pid_t pid = ::fork();
     if (pid == 0) {
       std::signal(sig, SIG_DFL);
       install_interrupt_cleanup();
       temporary_file file;
-      const char made = file.open("", true) ? 'y' : 'n';
-      if (::write(ready[1], &made, 1) != 1 || made != 'y') ::_exit(1);
-      ::pause();
-      ::_exit(2);
+      if (file.open("", true)) std::raise(sig);
+      ::_exit(1);
     }
-    char made = 0;
-    EXPECT_EQ(::read(ready[0], &made, 1), 1);
-    EXPECT_EQ(made, 'y');
-    EXPECT_EQ(listing().size(), 1u) << sig;
-    ::kill(pid, sig);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig;
     EXPECT_TRUE(listing().empty()) << sig;
-    ::close(ready[0]);
-    ::close(ready[1]);
   }
 }
 
