@@ -66,6 +66,22 @@ void give_tree_to_nobody() {
   }
 }
 
+// A copy of the program that nobody may run: the build tree may lie where
+// only its owner can reach (under /root, say). Made once, removed at exit.
+const std::string& program_for_nobody() {
+  static const std::string copy = [] {
+    std::string dir = (fs::temp_directory_path() / "kesto-program-XXXXXX").string();
+    if (::mkdtemp(dir.data()) == nullptr) return program_path;
+    static const std::string to_remove = dir;
+    std::atexit([] { fs::remove_all(to_remove); });
+    const fs::path program = fs::path(dir) / "kesto";
+    fs::copy_file(program_path, program);
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    return program.string();
+  }();
+  return copy;
+}
+
 // The standard output the options ask for, as a descriptor; -1 to capture.
 int output_descriptor(const run_options& options) {
   if (options.out_to.empty()) return -1;
@@ -100,7 +116,9 @@ pid_t spawn(const std::vector<std::string>& args, const run_options& options, st
             std::FILE* err) {
   std::vector<std::string> words;
   if (under_runner() && !options.native) words.push_back(runner());
-  words.push_back(options.native ? KESTO_DEFAULT_PROGRAM : program_path);
+  words.push_back(options.native   ? KESTO_DEFAULT_PROGRAM
+                  : as_nobody(options) ? program_for_nobody()
+                                     : program_path);
   words.insert(words.end(), args.begin(), args.end());
   if (as_nobody(options)) give_tree_to_nobody();
   const int out_fd = output_descriptor(options);
