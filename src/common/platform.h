@@ -101,7 +101,7 @@ class temporary_file {
   std::string path_;
   // Windows: a second handle of the file, kept to name it after the
   // stream closes.
-  std::intptr_t handle_ = -1;
+  [[maybe_unused]] std::intptr_t handle_ = -1;
 };
 
 inline constexpr std::string_view temporary_name_prefix = ".kesto-";
