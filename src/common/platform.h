@@ -67,10 +67,11 @@ std::FILE* open_special_file(const char* path);
 // final name only when complete: entries being extracted and archives being
 // created. On Linux it is an unnamed file (O_TMPFILE) in the directory of
 // its name-to-be, so that even a killed run leaves nothing behind. Where
-// that is refused, and on Windows, it is a file that only its owner may
-// open, under an unpredictable temporary name (temporary_name_prefix, 16
-// random hexadecimal digits, ".tmp"); install_interrupt_cleanup() removes
-// such a file when the process is interrupted.
+// that is refused it is a file of mode 0600, and on Windows one open to
+// this process alone and marked for deletion until it is named, under an
+// unpredictable temporary name (temporary_name_prefix, 16 random
+// hexadecimal digits, ".tmp"); install_interrupt_cleanup() makes an
+// interruption remove it.
 class temporary_file {
  public:
   temporary_file() = default;
