@@ -21,7 +21,6 @@ bool get_current_directory(std::string* dir);
 // because it exists).
 bool make_directory(const char* path);
 bool change_directory(const char* path);
-bool remove_file(const char* path);
 bool is_directory(const char* path);
 // Compares two strings without regard to ASCII letter case, like strcmp.
 int compare_ignoring_case(const char* a, const char* b);

@@ -35,8 +35,6 @@ bool make_directory(const char* path) { return ::mkdir(path, 0777) == 0; }
 
 bool change_directory(const char* path) { return ::chdir(path) == 0; }
 
-bool remove_file(const char* path) { return ::unlink(path) == 0; }
-
 bool is_directory(const char* path) {
   struct stat st;
   return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);

@@ -46,8 +46,6 @@ bool make_directory(const char* path) { return ::_mkdir(path) == 0; }
 
 bool change_directory(const char* path) { return ::_chdir(path) == 0; }
 
-bool remove_file(const char* path) { return ::_unlink(path) == 0; }
-
 bool is_directory(const char* path) {
   const DWORD attributes = ::GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
