@@ -19,20 +19,30 @@ struct no_filter {
   void operator()(unsigned char*, std::size_t) const {}
 };
 
+// Reads exactly size bytes from in, a chunk at a time, and hands each chunk
+// to consume(buffer, length), which may change it. Returns read_short when in
+// ends (or fails) first, write_short when consume returns false.
+template <class Consume>
+copy_result read_in_chunks(std::FILE* in, std::uint32_t size, Consume&& consume) {
+  unsigned char buf[copy_chunk_size];
+  while (size != 0) {
+    std::size_t chunk = size < copy_chunk_size ? size : copy_chunk_size;
+    if (std::fread(buf, 1, chunk, in) != chunk) return copy_result::read_short;
+    if (!consume(buf, chunk)) return copy_result::write_short;
+    size -= static_cast<std::uint32_t>(chunk);
+  }
+  return copy_result::ok;
+}
+
 // Copies exactly size bytes from in to out. Each chunk goes through
 // filter(buffer, length) between its read and its write. Returns read_short
 // when in ends (or fails) first, write_short when out takes fewer bytes.
 template <class Filter>
 copy_result copy_exact(std::FILE* in, std::FILE* out, std::uint32_t size, Filter&& filter) {
-  unsigned char buf[copy_chunk_size];
-  while (size != 0) {
-    std::size_t chunk = size < copy_chunk_size ? size : copy_chunk_size;
-    if (std::fread(buf, 1, chunk, in) != chunk) return copy_result::read_short;
-    filter(buf, chunk);
-    if (std::fwrite(buf, 1, chunk, out) != chunk) return copy_result::write_short;
-    size -= static_cast<std::uint32_t>(chunk);
-  }
-  return copy_result::ok;
+  return read_in_chunks(in, size, [&](unsigned char* buf, std::size_t n) {
+    filter(buf, n);
+    return std::fwrite(buf, 1, n, out) == n;
+  });
 }
 
 // Streams whose bulk data move in whole chunks (input files, entry files,

@@ -12,7 +12,7 @@ namespace kesto {
 
 namespace {
 
-constexpr std::uint32_t header_size = 10;
+constexpr std::uint32_t header_size = lz_header_size;
 constexpr std::uint16_t signature = 0x5A4C;  // "LZ" read little-endian
 constexpr std::uint32_t window_size = 4096;
 constexpr std::uint32_t window_mask = window_size - 1;
@@ -59,8 +59,8 @@ class stream_reader {
   std::array<unsigned char, copy_chunk_size> buffer_;
 };
 
-// The output goes to the entry file in blocks of exactly one copy chunk
-// (the last one shorter), which the stream passes straight to the system.
+// The output goes to the sink in blocks of exactly one copy chunk (the last
+// one shorter); an entry file's stream passes them straight to the system.
 // The block is kept behind the 4096 bytes produced before it, so the ring
 // window is simply the last 4096 output bytes: a reference to window
 // position p is a copy from d bytes back, d = (r - p - 1) mod 4096 + 1.
@@ -69,41 +69,36 @@ class stream_reader {
 // writes the block; the room after it takes that.
 class history_writer {
  public:
-  explicit history_writer(std::FILE* file) : file_(file) {}
+  explicit history_writer(const lzss_sink& sink) : sink_(sink) {}
 
   unsigned char* begin() { return buffer_.data() + window_size; }
   unsigned char* block_end() { return begin() + copy_chunk_size; }
 
   // Writes the full block and moves the 4096 bytes of history before its
   // end, and the bytes produced past it, to the front; returns the new
-  // write position, or nullptr when the entry file took fewer bytes.
+  // write position, or nullptr when the sink refused the block.
   unsigned char* write_block(unsigned char* next) {
     written_ += copy_chunk_size;
-    if (std::fwrite(begin(), 1, copy_chunk_size, file_) != copy_chunk_size) return nullptr;
+    if (!sink_(begin(), copy_chunk_size)) return nullptr;
     unsigned char* keep = block_end() - window_size;
     std::memmove(buffer_.data(), keep, static_cast<std::size_t>(next - keep));
     return next - copy_chunk_size;
   }
-  // Writes what is left; false when the entry file took fewer bytes.
+  // Writes what is left; false when the sink refused it.
   bool finish(unsigned char* next) {
     if (next >= block_end() && (next = write_block(next)) == nullptr) return false;
     const auto n = static_cast<std::size_t>(next - begin());
     written_ += n;
-    return n == 0 || std::fwrite(begin(), 1, n, file_) == n;
+    return n == 0 || sink_(begin(), n);
   }
   std::uint64_t produced(const unsigned char* next) {
     return written_ + static_cast<std::uint64_t>(next - begin());
   }
 
  private:
-  std::FILE* file_;
+  const lzss_sink& sink_;
   std::array<unsigned char, window_size + copy_chunk_size + max_group_output> buffer_{};
   std::uint64_t written_ = 0;  // up to 9 output bytes per input byte: 32 bits could wrap
-};
-
-struct lz_header {
-  std::uint32_t packed;
-  std::uint32_t unpacked;
 };
 
 // Reads and checks the 10-byte header; lzss_result::ok when it is an LZ
@@ -113,8 +108,7 @@ int read_header(std::FILE* input, lz_header* header) {
   if (!read_exact(input, head, 2)) return lzss_result::read_failed;
   if (load_u16le(head) != signature) return lzss_result::not_lz;
   if (!read_exact(input, head + 2, 8)) return lzss_result::read_failed;
-  header->packed = load_u32le(head + 2);
-  header->unpacked = load_u32le(head + 6);
+  parse_lz_header(head, header);
   return lzss_result::ok;
 }
 
@@ -255,7 +249,23 @@ int decode_stream(stream_reader& in, history_writer& out, std::uint32_t budget,
 
 }  // namespace
 
+bool parse_lz_header(const unsigned char* head, lz_header* header) {
+  if (load_u16le(head) != signature) return false;
+  header->packed = load_u32le(head + 2);
+  header->unpacked = load_u32le(head + 6);
+  return true;
+}
+
 int lzss_decode_entry(std::FILE* input, std::FILE* output, std::uint32_t entry_size) {
+  return lzss_decode_entry_to(
+      input,
+      [output](const unsigned char* data, std::size_t n) {
+        return std::fwrite(data, 1, n, output) == n;
+      },
+      entry_size);
+}
+
+int lzss_decode_entry_to(std::FILE* input, const lzss_sink& sink, std::uint32_t entry_size) {
   lz_header header{};
   const int head = read_header(input, &header);
   if (head != lzss_result::ok) return head;
@@ -263,7 +273,7 @@ int lzss_decode_entry(std::FILE* input, std::FILE* output, std::uint32_t entry_s
   const std::uint32_t budget = entry_size - header_size;
 
   stream_reader in(input, std::uint64_t{budget} + max_item_bytes - 1);
-  history_writer out(output);
+  history_writer out(sink);
   decode_state state;
   const int decoded = decode_stream(in, out, budget, &state);
   if (decoded == lzss_result::write_failed) return decoded;

@@ -7,8 +7,10 @@
 #ifndef KESTO_LZSS_LZSS_DECODER_H
 #define KESTO_LZSS_LZSS_DECODER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
 namespace kesto {
 
@@ -20,12 +22,31 @@ inline constexpr int write_failed = 3;  // an output byte could not be written
 inline constexpr int size_mismatch = 4; // decoded, but a header size disagrees
 }  // namespace lzss_result
 
+// The 10-byte header of an LZ entry.
+inline constexpr std::size_t lz_header_size = 10;
+struct lz_header {
+  std::uint32_t packed;    // stream bytes after the header
+  std::uint32_t unpacked;  // bytes the stream decodes to
+};
+// True when the lz_header_size bytes at head start with "LZ"; then fills
+// *header.
+bool parse_lz_header(const unsigned char* head, lz_header* header);
+
 // Decodes the entry at input's position to output. entry_size is the entry's
 // size in the archive, header included; decoding runs until the stream bytes
 // consumed reach entry_size - 10, tested before each item, so the last item
 // may read up to two bytes past it (and past the entry). Output bytes stay
 // written whatever the result. Never reads the window out of bounds.
 int lzss_decode_entry(std::FILE* input, std::FILE* output, std::uint32_t entry_size);
+
+// Receives the decoded bytes in order, a block at a time; false stops the
+// decoding, which then reports write_failed.
+using lzss_sink = std::function<bool(const unsigned char* data, std::size_t n)>;
+
+// As lzss_decode_entry, with the output handed to sink instead of a file:
+// a test that only counts, or a comparison that stops at the first byte
+// that differs.
+int lzss_decode_entry_to(std::FILE* input, const lzss_sink& sink, std::uint32_t entry_size);
 
 }  // namespace kesto
 

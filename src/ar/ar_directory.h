@@ -1,0 +1,49 @@
+// The header and directory of an AR archive as every reading routine walks
+// them: extraction, the listing, the test and the rebuild.
+#ifndef KESTO_AR_AR_DIRECTORY_H
+#define KESTO_AR_AR_DIRECTORY_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "ar/ar_format.h"
+#include "common/records.h"
+
+namespace kesto {
+
+struct ar_record {
+  char name[ar_format::name_size + 1];  // NUL-terminated, at most 8 bytes
+  std::uint32_t data_offset;
+  std::uint32_t size;
+};
+
+class ar_directory {
+ public:
+  explicit ar_directory(std::FILE* archive) : archive_(archive), records_(archive) {}
+
+  // Reads the header: reader_status ok, wrong_format when the file does not
+  // start with "AR", bad_archive when the header cannot be read.
+  int open();
+  std::uint16_t key() const { return key_; }
+  // The count the header states; the records walked may be fewer (see
+  // at_end).
+  std::uint32_t count() const { return count_; }
+
+  // The records lie from the directory offset to offset + 16 * count, a
+  // 32-bit sum that wraps: a directory that wraps past 2^32 is empty.
+  bool at_end() const { return next_ >= end_; }
+  // Reads the next record; false when it cannot be read (bad_archive).
+  bool read_next(ar_record* rec);
+
+ private:
+  std::FILE* archive_;
+  record_reader<ar_format::record_size> records_;
+  std::uint16_t key_ = 0;
+  std::uint32_t count_ = 0;
+  std::uint32_t next_ = 0;
+  std::uint32_t end_ = 0;
+};
+
+}  // namespace kesto
+
+#endif

@@ -1,0 +1,48 @@
+// The header and directory of a DL archive as every reading routine walks
+// them: extraction, the listing, the test and the rebuild.
+#ifndef KESTO_DL_DL_DIRECTORY_H
+#define KESTO_DL_DL_DIRECTORY_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "common/records.h"
+#include "dl/dl_format.h"
+
+namespace kesto {
+
+struct dl_record {
+  char name[dl_format::name_size + 1];  // NUL-terminated, at most 12 bytes
+  std::uint32_t size;
+  // Where the entry's data start: 16 plus the sizes of the records before
+  // it, a 32-bit sum that wraps (a size that carries it past 2^32 makes the
+  // next entry start near the beginning of the file).
+  std::uint32_t data_position;
+};
+
+class dl_directory {
+ public:
+  explicit dl_directory(std::FILE* archive) : archive_(archive), records_(archive) {}
+
+  // Reads the header: reader_status ok, wrong_format without the 7-byte
+  // signature, bad_archive when the header cannot be read. The last two
+  // header bytes are not read.
+  int open();
+  std::uint16_t count() const { return count_; }
+
+  bool at_end() const { return index_ >= count_; }
+  // Reads the next record; false when it cannot be read (bad_archive).
+  bool read_next(dl_record* rec);
+
+ private:
+  std::FILE* archive_;
+  record_reader<dl_format::record_size> records_;
+  std::uint16_t count_ = 0;
+  std::uint32_t directory_ = 0;
+  std::uint32_t index_ = 0;
+  std::uint32_t data_position_ = dl_format::first_entry_offset;
+};
+
+}  // namespace kesto
+
+#endif
