@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -195,5 +196,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     KESTO_FUZZ_CHECK(!is_temporary_name(name), "temporary file left: %s", name.c_str());
   }
   check_premade(code);
+  // The listing and the test read the archive and write no file.
+  if (words.size() == 2 && (strcasecmp(words[0].c_str(), "-l") == 0 ||
+                            strcasecmp(words[0].c_str(), "-t") == 0)) {
+    KESTO_FUZZ_CHECK(list_tree(".").size() == premade_files().size() + 1,
+                     "-l or -t made a file");
+  }
   return 0;
 }

@@ -85,5 +85,9 @@ words create-dl -cd n.dl f1 f2
 words create-dl-over-input -cd f1 f1 f2
 words create-missing-input -cf n.ar f1 missing
 words create-into-directory -cf sub f1
+words list-ar -l a.ar
+words list-dl -L d.dl
+words test-ar -t a.ar
+words test-dl -t d.dl
 words usage -x a.ar
 echo "seed corpora written to $corpus"

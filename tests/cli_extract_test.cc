@@ -141,6 +141,98 @@ TEST_F(cli_extract, destination_failures_come_before_any_entry) {
   EXPECT_EQ(read_file("plain"), "not a directory");
 }
 
+// A listing line: offset, size, LZ and unpacked size, marks, name, in
+// fixed columns (the name at column 40).
+std::string listed(std::uint32_t offset, std::size_t size, const std::string& name,
+                   const std::string& lz_unpacked = "", const std::string& marks = "  ") {
+  char line[128];
+  std::snprintf(line, sizeof line, "%10u %10u %-2s %10s %s ", offset,
+                static_cast<unsigned>(size), lz_unpacked.empty() ? "" : "LZ",
+                lz_unpacked.c_str(), marks.c_str());
+  return line + name + "\n";
+}
+
+// -l lists every record without writing a file: AR offsets as stored, DL
+// offsets as the running data position, the LZ header's unpacked size, and
+// marks for data outside the file (F) and names extraction refuses (R).
+TEST_F(cli_extract, listing_shows_every_record_in_fixed_columns) {
+  bytes ar = ar_archive({{"a.txt", "abc"}, {"empty", ""}, {"eightchr", "12345678"}, {"../x", "x"}});
+  ar.replace(2, 2, u16le(0x1A2B));
+  ar.replace(12 + 16 * 2 + 8, 4, u32le(0x80000000));  // beyond any seek
+  write_file("x.ar", ar);
+  EXPECT_EQ(run({"-l", "x.ar"}).out,
+            "Archivio Solquin: 4 file, chiave in Hex 1A2B\n"
+            "        76          3                  a.txt\n"
+            "        79          0                  empty\n"
+            "2147483648          8               F  eightchr\n"
+            "        87          1                R ../x\n"
+            "Totale: 4 file, 12 byte\n" + success_banner);
+
+  const bytes text = "packed text, packed text, packed text";
+  const bytes lz = lz_entry(text);
+  bytes dl = dl_archive({{"LZtext.txt", lz}, {"plain.bin", "plain"}, {"empty", ""},
+                         {"twelve_bytes", "LZ"}, {"past_end", "tail"}});
+  set_dl_size(&dl, 4, 1000);
+  write_file("x.dl", dl);
+  const auto at = static_cast<std::uint32_t>(16 + lz.size());
+  EXPECT_EQ(run({"-L", "x.dl"}).out,
+            "Archivio Varneth: 5 file\n" + listed(16, lz.size(), "LZtext.txt", "37") +
+                listed(at, 5, "plain.bin") + listed(at + 5, 0, "empty") +
+                listed(at + 5, 2, "twelve_bytes", " ") + listed(at + 7, 1000, "past_end", "", "F ") +
+                "Totale: 5 file, " + std::to_string(lz.size() + 1007) + " byte, 37 byte decompressi\n" +
+                success_banner);
+  EXPECT_EQ(listing(), (std::vector<std::string>{"x.ar", "x.dl"}));
+}
+
+// A count of 2^32 - 1 in a 20-byte file ends at the first record that
+// cannot be read, as extraction does.
+TEST_F(cli_extract, listing_and_test_stop_at_the_first_unreadable_record) {
+  write_file("huge.ar", ar_header(0, 12, 0xFFFFFFFF) + u32le(0) + u32le(0));
+  EXPECT_EQ(run({"-l", "huge.ar"}).out,
+            "Archivio Solquin: 4294967295 file, chiave in Hex 0\n" + read_error);
+  EXPECT_EQ(run({"-t", "huge.ar"}).out, read_error);
+  bytes dl = dl_archive({{"a.txt", "abc"}});
+  dl.resize(dl.size() - 1);
+  write_file("cut.dl", dl);
+  EXPECT_EQ(run({"-l", "cut.dl"}).out, "Archivio Varneth: 1 file\n" + read_error);
+  EXPECT_EQ(run({"-t", "cut.dl"}).out, read_error);
+  EXPECT_EQ(run({"-l", "ABCDEFGH"}).out, failure_line("Impossibile aprire il file ABCDEFGH"));
+  write_file("other", "ABCDEFGH");
+  EXPECT_EQ(run({"-t", "other"}).out, unknown_format);
+}
+
+// -t reads every entry as -e and -ed would, names each problem on the
+// entry's line, goes on, and fails with the number of damaged entries.
+TEST_F(cli_extract, test_names_every_damaged_entry_and_writes_nothing) {
+  const bytes text = "Lorem ipsum dolor sit amet, lorem ipsum dolor sit amet.";
+  write_file("ok.dl", dl_archive({{"a.lz", lz_entry(text)}, {"plain", "plain"}, {"e", ""}}));
+  EXPECT_EQ(run({"-t", "ok.dl"}).out, "a.lz\nplain\ne\n" + success_banner);
+  write_file("ok.ar", ar_archive({{"a.txt", text}, {"e", ""}}));
+  EXPECT_EQ(run({"-T", "ok.ar"}).out, "a.txt\ne\n" + success_banner);
+
+  bytes inconsistent = lz_entry(text);
+  inconsistent.replace(6, 4, u32le(10));
+  bytes dl = dl_archive({{"odd.lz", inconsistent}, {"sound.lz", lz_entry(text)},
+                         {"../x", "x"}, {"short.lz", "LZ\x01"}, {"last", "tail"}});
+  set_dl_size(&dl, 4, 100);
+  write_file("bad.dl", dl);
+  const run_result r = run({"-t", "bad.dl"});
+  EXPECT_EQ(r.out,
+            "odd.lz - dati incoerenti nell'estrazione\n"
+            "sound.lz\n"
+            "Impossibile creare il file ../x\n"
+            "Impossibile leggere il file short.lz dall'archivio\n"
+            "Impossibile leggere il file last dall'archivio\n" +
+                failure_line("File danneggiati nell'archivio: 4"));
+  EXPECT_EQ(r.code, 1);
+  bytes ar = ar_archive({{"a.txt", "abc"}, {"b.txt", text}});
+  ar.resize(ar.size() - 1);
+  write_file("bad.ar", ar);
+  EXPECT_EQ(run({"-t", "bad.ar"}).out, "a.txt\nImpossibile leggere il file b.txt dall'archivio\n" +
+                                           failure_line("File danneggiati nell'archivio: 1"));
+  EXPECT_EQ(listing(), (std::vector<std::string>{"bad.ar", "bad.dl", "ok.ar", "ok.dl"}));
+}
+
 // "-ed" keeps only decoded LZ entries; a skipped plain entry leaves a file
 // of its name as it was; sizes that disagree keep the output with a warning.
 // An empty entry is plain whatever follows it: an LZ entry, or the

@@ -47,6 +47,10 @@ TEST_F(cli_usage, bad_command_lines_print_usage_and_touch_nothing) {
       {"-cd", "new.ar"},
       {"-cfk", "1234", "new.ar"},
       {"-cfk", "1234"},
+      {"-l"},
+      {"-t"},
+      {"-l", "a.ar", "f.txt"},
+      {"-t", "a.ar", "f.txt"},
   };
   for (const auto& words : command_lines) {
     SCOPED_TRACE(testing::PrintToString(words));

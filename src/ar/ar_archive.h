@@ -31,6 +31,21 @@ int create_ar_archive_limited(std::FILE* archive, const char* const* files, std:
 // file nor changes a file that had the name.
 int extract_ar_archive(std::FILE* archive, std::FILE* log);
 
+// Lists the archive to log without extracting it: a line naming the format
+// with the header's count and key, a line per directory record (data
+// offset, size, marks for data outside the file and for a name extraction
+// refuses, the name), then the totals. Reads the header and the directory
+// only. Returns reader_status: ok, wrong_format, or bad_archive at the
+// first record that cannot be read (the lines before it written).
+int list_ar_archive(std::FILE* archive, std::FILE* log);
+
+// Reads every entry's data as extraction would and writes no file. Logs a
+// line per entry: its name when sound, else the line of the problem that
+// would make extraction fail (a refused name, data that cannot be read),
+// and goes on with the next entry. *damaged counts the entries with a
+// problem. Returns reader_status: ok, wrong_format or bad_archive.
+int test_ar_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged);
+
 }  // namespace kesto
 
 #endif

@@ -47,12 +47,23 @@ constexpr const char* msg_no_current_dir = "Impossibile ottenere la directory co
 constexpr const char* msg_cannot_enter_dest = "Impossibile entrare nella directory destinazione";
 constexpr const char* msg_unknown_format = "Formato di archivio non riconosciuto";
 constexpr const char* msg_read_error = "Errore di lettura nell'archivio";
+constexpr const char* msg_damaged = "File danneggiati nell'archivio: %s";
 // 0x8A is the letter e with a grave accent in the console's OEM code page.
 constexpr const char* msg_key_ar = "La chiave in Hex \x8A: %X\n\n";
 constexpr const char* msg_key_other =
     "Il file non sembra un archivio, comunque la chiave in Hex \x8A: %X\n\n";
 
-enum class operation { usage, key_report, extract, extract_lz, create_ar, create_ar_key, create_dl };
+enum class operation {
+  usage,
+  key_report,
+  list,
+  test,
+  extract,
+  extract_lz,
+  create_ar,
+  create_ar_key,
+  create_dl
+};
 
 bool is_option(const std::string& word, const char* option) {
   return compare_ignoring_case(word.c_str(), option) == 0;
@@ -63,6 +74,8 @@ operation choose_operation(const std::vector<std::string>& words) {
   const std::string& option = words[0];
   const std::size_t operands = words.size() - 1;
   if (operands == 1 && is_option(option, "-r")) return operation::key_report;
+  if (operands == 1 && is_option(option, "-l")) return operation::list;
+  if (operands == 1 && is_option(option, "-t")) return operation::test;
   if (operands <= 2 && is_option(option, "-e")) return operation::extract;
   if (operands <= 2 && is_option(option, "-ed")) return operation::extract_lz;
   if (operands < 2) return operation::usage;
@@ -118,6 +131,24 @@ int report_extraction(int status, std::FILE* out) {
       std::fputs(failure_tail, out);
       return 1;
   }
+}
+
+// -l and -t: the AR format first, then the DL format on the same stream.
+int list_or_test(const std::string& path, bool test, std::FILE* out) {
+  file_handle archive = open_archive(path);
+  if (!archive) return fail(out, msg_cannot_open, path);
+  std::uint32_t damaged = 0;
+  int status = test ? test_ar_archive(archive.get(), out, &damaged)
+                    : list_ar_archive(archive.get(), out);
+  if (status == reader_status::wrong_format) {
+    status = test ? test_dl_archive(archive.get(), out, &damaged)
+                  : list_dl_archive(archive.get(), out);
+  }
+  archive.close();
+  if (status == reader_status::ok && damaged != 0) {
+    return fail(out, msg_damaged, std::to_string(damaged));
+  }
+  return report_extraction(status, out);
 }
 
 int extract(std::span<const std::string> operands, bool lz_only, std::FILE* out) {
@@ -233,6 +264,10 @@ int run_command_line(const std::vector<std::string>& words, std::FILE* out) {
       break;
     case operation::key_report:
       code = report_key(operands[0], out);
+      break;
+    case operation::list:
+    case operation::test:
+      code = list_or_test(operands[0], op == operation::test, out);
       break;
     case operation::extract:
     case operation::extract_lz:

@@ -55,6 +55,8 @@ inline constexpr const char* msg_entry_done = "%s\n";
 inline constexpr const char* msg_cannot_create = "Impossibile creare il file %s";
 inline constexpr const char* msg_cannot_read_entry = "Impossibile leggere il file %s dall'archivio";
 inline constexpr const char* msg_cannot_write = "Impossibile scrivere il file %s";
+// A whole line: an LZ entry whose header sizes disagree with its stream.
+inline constexpr const char* msg_inconsistent = "%s - dati incoerenti nell'estrazione\n";
 
 }  // namespace kesto
 

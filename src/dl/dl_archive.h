@@ -30,6 +30,19 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
 // only when kept, as for AR archives.
 int extract_dl_archive(std::FILE* archive, std::FILE* log, bool decompress);
 
+// Lists the archive to log without extracting it, as list_ar_archive does;
+// besides, an entry whose data start with an LZ header is marked LZ with
+// the unpacked size from that header, and the totals add the unpacked
+// bytes of the LZ entries. Reads the header, the directory and the first 10
+// bytes of each entry.
+int list_dl_archive(std::FILE* archive, std::FILE* log);
+
+// Reads every entry as -e and -ed would and writes no file: LZ entries go
+// through the decoder into a sink that only counts. Logs and counts as
+// test_ar_archive does; an LZ entry whose sizes disagree is a problem too,
+// a plain entry is not.
+int test_dl_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged);
+
 }  // namespace kesto
 
 #endif

@@ -14,7 +14,6 @@ namespace kesto {
 namespace {
 
 constexpr const char* msg_not_compressed = "%s non compresso con LZSS\n";
-constexpr const char* msg_inconsistent = "%s - dati incoerenti nell'estrazione\n";
 
 int copy_entry(std::FILE* archive, std::FILE* log, const dl_record& rec, entry_output& out) {
   copy_result r = copy_exact(archive, out.stream(), rec.size, no_filter{});

@@ -1,0 +1,60 @@
+// The listing and the test of AR archives: the directory walked as
+// extraction walks it, without writing a file.
+#include "ar/ar_archive.h"
+#include "ar/ar_directory.h"
+#include "common/chunk_copy.h"
+#include "common/listing.h"
+#include "common/path.h"
+#include "common/status.h"
+#include "common/stream_io.h"
+
+namespace kesto {
+
+int list_ar_archive(std::FILE* archive, std::FILE* log) {
+  ar_directory directory(archive);
+  const int opened = directory.open();
+  if (opened != reader_status::ok) return opened;
+  const std::uint64_t file_size = archive_file_size(archive);
+  log_ar_listing_head(log, directory.count(), directory.key());
+  listing_totals totals;
+  while (!directory.at_end()) {
+    ar_record rec;
+    if (!directory.read_next(&rec)) return reader_status::bad_archive;
+    listed_entry entry;
+    entry.name = rec.name;
+    entry.offset = rec.data_offset;
+    entry.size = rec.size;
+    entry.outside = data_outside(rec.data_offset, rec.size, file_size);
+    entry.refused = !is_safe_entry_name(rec.name);
+    log_listed_entry(log, entry);
+    totals.add(entry);
+  }
+  totals.log(log, false);
+  return reader_status::ok;
+}
+
+// Reading is enough: unscrambling cannot fail, so the data are not
+// unscrambled.
+int test_ar_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged) {
+  *damaged = 0;
+  ar_directory directory(archive);
+  const int opened = directory.open();
+  if (opened != reader_status::ok) return opened;
+  while (!directory.at_end()) {
+    ar_record rec;
+    if (!directory.read_next(&rec)) return reader_status::bad_archive;
+    entry_problem problem = entry_problem::none;
+    if (!is_safe_entry_name(rec.name)) {
+      problem = entry_problem::refused_name;
+    } else if (!seek_to(archive, rec.data_offset) ||
+               read_in_chunks(archive, rec.size, [](unsigned char*, std::size_t) {
+                 return true;
+               }) != copy_result::ok) {
+      problem = entry_problem::unreadable;
+    }
+    log_tested_entry(log, rec.name, problem, damaged);
+  }
+  return reader_status::ok;
+}
+
+}  // namespace kesto

@@ -1,0 +1,64 @@
+// What the listing (-l) and the test (-t) print for an entry, shared by both
+// formats so that their lines look alike and scripts can read them.
+#ifndef KESTO_COMMON_LISTING_H
+#define KESTO_COMMON_LISTING_H
+
+#include <cstdint>
+#include <cstdio>
+
+namespace kesto {
+
+// The size of the archive behind stream, or UINT64_MAX when it cannot be
+// told (then no entry counts as lying outside it).
+std::uint64_t archive_file_size(std::FILE* stream);
+
+// True when extraction could not read the entry whose size bytes start at
+// offset in an archive of file_size bytes: a position no seek reaches, or
+// data past the end of the file.
+bool data_outside(std::uint32_t offset, std::uint32_t size, std::uint64_t file_size);
+
+struct listed_entry {
+  const char* name = "";
+  std::uint32_t offset = 0;
+  std::uint32_t size = 0;
+  bool lz = false;               // DL data that start with an LZ header
+  bool unpacked_known = false;   // that header could be read whole
+  std::uint32_t unpacked = 0;
+  bool outside = false;          // see data_outside
+  bool refused = false;          // extraction refuses the name
+};
+
+// One listing line: offset, size, "LZ" and the unpacked size, the marks F
+// (data outside the file) and R (name refused), then the name, in fixed
+// columns so that the name always starts at column 40.
+void log_listed_entry(std::FILE* log, const listed_entry& entry);
+
+// The totals of a listing, counted entry by entry.
+class listing_totals {
+ public:
+  void add(const listed_entry& entry);
+  // The last line of the listing; with_unpacked adds the unpacked bytes of
+  // the LZ entries (DL archives).
+  void log(std::FILE* log, bool with_unpacked) const;
+
+ private:
+  std::uint64_t entries_ = 0;
+  std::uint64_t stored_ = 0;
+  std::uint64_t unpacked_ = 0;
+};
+
+// First lines of a listing.
+void log_ar_listing_head(std::FILE* log, std::uint32_t count, std::uint16_t key);
+void log_dl_listing_head(std::FILE* log, std::uint16_t count);
+
+// What the test found for one entry, as extraction would have met it.
+enum class entry_problem { none, refused_name, unreadable, inconsistent };
+
+// The test's line for an entry: its name when sound, else the line that
+// names the problem. Counts the entries with a problem in *damaged.
+void log_tested_entry(std::FILE* log, const char* name, entry_problem problem,
+                      std::uint32_t* damaged);
+
+}  // namespace kesto
+
+#endif

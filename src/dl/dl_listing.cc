@@ -1,0 +1,99 @@
+// The listing and the test of DL archives: the directory walked as
+// extraction walks it, without writing a file.
+#include "common/chunk_copy.h"
+#include "common/listing.h"
+#include "common/path.h"
+#include "common/status.h"
+#include "common/stream_io.h"
+#include "dl/dl_archive.h"
+#include "dl/dl_directory.h"
+#include "lzss/lzss_decoder.h"
+
+namespace kesto {
+
+namespace {
+
+// Marks an entry whose data start with an LZ header, as -ed would judge it:
+// an entry of 0 or 1 bytes is plain. Reads at most the header's 10 bytes.
+void look_for_lz_header(std::FILE* archive, const dl_record& rec, listed_entry* entry) {
+  unsigned char head[lz_header_size];
+  if (rec.size < 2 || !seek_to(archive, rec.data_position)) return;
+  const std::size_t got = std::fread(head, 1, sizeof head, archive);
+  entry->lz = got >= 2 && head[0] == 'L' && head[1] == 'Z';
+  lz_header header{};
+  if (entry->lz && got == sizeof head && rec.size >= lz_header_size &&
+      parse_lz_header(head, &header)) {
+    entry->unpacked_known = true;
+    entry->unpacked = header.unpacked;
+  }
+}
+
+// What -e and -ed would meet reading the entry: an LZ entry goes through
+// the decoder (which reads every stored byte when it gets to its end), any
+// other entry is read to its end.
+entry_problem test_entry(std::FILE* archive, const dl_record& rec) {
+  if (!is_safe_entry_name(rec.name)) return entry_problem::refused_name;
+  if (!seek_to(archive, rec.data_position)) return entry_problem::unreadable;
+  int decoded = lzss_result::not_lz;
+  if (rec.size >= 2) {
+    const auto count_only = [](const unsigned char*, std::size_t) { return true; };
+    decoded = lzss_decode_entry_to(archive, count_only, rec.size);
+  }
+  switch (decoded) {
+    case lzss_result::ok:
+      return entry_problem::none;
+    case lzss_result::size_mismatch:
+      return entry_problem::inconsistent;
+    case lzss_result::not_lz:
+      break;
+    default:
+      return entry_problem::unreadable;
+  }
+  const auto ignore = [](unsigned char*, std::size_t) { return true; };
+  if (!seek_to(archive, rec.data_position) ||
+      read_in_chunks(archive, rec.size, ignore) != copy_result::ok) {
+    return entry_problem::unreadable;
+  }
+  return entry_problem::none;
+}
+
+}  // namespace
+
+int list_dl_archive(std::FILE* archive, std::FILE* log) {
+  dl_directory directory(archive);
+  const int opened = directory.open();
+  if (opened != reader_status::ok) return opened;
+  const std::uint64_t file_size = archive_file_size(archive);
+  log_dl_listing_head(log, directory.count());
+  listing_totals totals;
+  while (!directory.at_end()) {
+    dl_record rec;
+    if (!directory.read_next(&rec)) return reader_status::bad_archive;
+    listed_entry entry;
+    entry.name = rec.name;
+    entry.offset = rec.data_position;
+    entry.size = rec.size;
+    entry.outside = data_outside(rec.data_position, rec.size, file_size);
+    entry.refused = !is_safe_entry_name(rec.name);
+    look_for_lz_header(archive, rec, &entry);
+    log_listed_entry(log, entry);
+    totals.add(entry);
+  }
+  totals.log(log, true);
+  return reader_status::ok;
+}
+
+int test_dl_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged) {
+  *damaged = 0;
+  dl_directory directory(archive);
+  const int opened = directory.open();
+  if (opened != reader_status::ok) return opened;
+  while (!directory.at_end()) {
+    dl_record rec;
+    if (!directory.read_next(&rec)) return reader_status::bad_archive;
+    log_tested_entry(log, rec.name, test_entry(archive, rec), damaged);
+  }
+  return reader_status::ok;
+}
+
+}  // namespace kesto
