@@ -14,7 +14,7 @@ int list_ar_archive(std::FILE* archive, std::FILE* log) {
   ar_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
-  const std::uint64_t file_size = archive_file_size(archive);
+  const std::uint64_t file_size = stream_size(archive);
   log_ar_listing_head(log, directory.count(), directory.key());
   listing_totals totals;
   while (!directory.at_end()) {

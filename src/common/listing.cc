@@ -16,14 +16,6 @@ constexpr const char* msg_totals_unpacked = ", %llu byte decompressi";
 
 }  // namespace
 
-std::uint64_t archive_file_size(std::FILE* stream) {
-  // A long of 32 bits cannot tell a size past 2 GiB: then the size is
-  // unknown, and only positions no seek reaches count as outside.
-  if (std::fseek(stream, 0, SEEK_END) != 0) return UINT64_MAX;
-  const long size = std::ftell(stream);
-  return size < 0 ? UINT64_MAX : static_cast<std::uint64_t>(size);
-}
-
 bool data_outside(std::uint32_t offset, std::uint32_t size, std::uint64_t file_size) {
   if (offset > max_archive_size) return true;
   return size != 0 && std::uint64_t{offset} + size > file_size;

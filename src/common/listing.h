@@ -8,12 +8,9 @@
 
 namespace kesto {
 
-// The size of the archive behind stream, or UINT64_MAX when it cannot be
-// told (then no entry counts as lying outside it).
-std::uint64_t archive_file_size(std::FILE* stream);
-
 // True when extraction could not read the entry whose size bytes start at
-// offset in an archive of file_size bytes: a position no seek reaches, or
+// offset in an archive of file_size bytes (stream_size; UINT64_MAX when
+// unknown): a position no seek reaches, or
 // data past the end of the file.
 bool data_outside(std::uint32_t offset, std::uint32_t size, std::uint64_t file_size);
 

@@ -39,6 +39,15 @@ inline bool tell_position(std::FILE* f, std::uint32_t* pos) {
   return true;
 }
 
+// The size of the file behind stream, or UINT64_MAX when it cannot be told
+// (a long of 32 bits cannot tell a size past 2 GiB). Leaves the stream at
+// its end.
+inline std::uint64_t stream_size(std::FILE* f) {
+  if (std::fseek(f, 0, SEEK_END) != 0) return UINT64_MAX;
+  const long size = std::ftell(f);
+  return size < 0 ? UINT64_MAX : static_cast<std::uint64_t>(size);
+}
+
 // Writes a message with one %s, the name as printable_name shows it, to log
 // when a log is given.
 void log_message(std::FILE* log, const char* format, const char* name);

@@ -34,4 +34,15 @@ bool dl_directory::read_next(dl_record* rec) {
   return true;
 }
 
+lz_look look_at_entry(std::FILE* archive, const dl_record& rec) {
+  lz_look look;
+  unsigned char head[lz_header_size];
+  if (rec.size < 2 || !seek_to(archive, rec.data_position)) return look;
+  const std::size_t got = std::fread(head, 1, sizeof head, archive);
+  look.is_lz = got >= 2 && head[0] == 'L' && head[1] == 'Z';
+  look.header_known = look.is_lz && got == sizeof head && rec.size >= lz_header_size &&
+                      parse_lz_header(head, &look.header);
+  return look;
+}
+
 }  // namespace kesto

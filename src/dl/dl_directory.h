@@ -8,6 +8,7 @@
 
 #include "common/records.h"
 #include "dl/dl_format.h"
+#include "lzss/lzss_decoder.h"
 
 namespace kesto {
 
@@ -42,6 +43,16 @@ class dl_directory {
   std::uint32_t index_ = 0;
   std::uint32_t data_position_ = dl_format::first_entry_offset;
 };
+
+// What the first bytes of an entry say, as -ed judges them: an LZ entry
+// has 2 bytes or more and starts with "LZ"; the sizes of its header are
+// known when the entry holds all 10 bytes of it and they can be read.
+struct lz_look {
+  bool is_lz = false;
+  bool header_known = false;
+  lz_header header{};
+};
+lz_look look_at_entry(std::FILE* archive, const dl_record& rec);
 
 }  // namespace kesto
 

@@ -13,21 +13,6 @@ namespace kesto {
 
 namespace {
 
-// Marks an entry whose data start with an LZ header, as -ed would judge it:
-// an entry of 0 or 1 bytes is plain. Reads at most the header's 10 bytes.
-void look_for_lz_header(std::FILE* archive, const dl_record& rec, listed_entry* entry) {
-  unsigned char head[lz_header_size];
-  if (rec.size < 2 || !seek_to(archive, rec.data_position)) return;
-  const std::size_t got = std::fread(head, 1, sizeof head, archive);
-  entry->lz = got >= 2 && head[0] == 'L' && head[1] == 'Z';
-  lz_header header{};
-  if (entry->lz && got == sizeof head && rec.size >= lz_header_size &&
-      parse_lz_header(head, &header)) {
-    entry->unpacked_known = true;
-    entry->unpacked = header.unpacked;
-  }
-}
-
 // What -e and -ed would meet reading the entry: an LZ entry goes through
 // the decoder (which reads every stored byte when it gets to its end), any
 // other entry is read to its end.
@@ -63,7 +48,7 @@ int list_dl_archive(std::FILE* archive, std::FILE* log) {
   dl_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
-  const std::uint64_t file_size = archive_file_size(archive);
+  const std::uint64_t file_size = stream_size(archive);
   log_dl_listing_head(log, directory.count());
   listing_totals totals;
   while (!directory.at_end()) {
@@ -75,7 +60,10 @@ int list_dl_archive(std::FILE* archive, std::FILE* log) {
     entry.size = rec.size;
     entry.outside = data_outside(rec.data_position, rec.size, file_size);
     entry.refused = !is_safe_entry_name(rec.name);
-    look_for_lz_header(archive, rec, &entry);
+    const lz_look look = look_at_entry(archive, rec);
+    entry.lz = look.is_lz;
+    entry.unpacked_known = look.header_known;
+    entry.unpacked = look.header.unpacked;
     log_listed_entry(log, entry);
     totals.add(entry);
   }
