@@ -58,6 +58,14 @@ existing_file inspect_existing_file(const char* path, std::FILE* stream);
 // links ends at (which need not exist). False for a chain that loops.
 bool resolve_symbolic_links(std::string* path);
 
+// What open_regular_file found under a name.
+enum class regular_file { opened, missing, not_regular, failed };
+// Opens path for binary reading only when it is a regular file: a symbolic
+// link is never followed, and a FIFO is never waited on. A link, directory,
+// device, FIFO or socket is not_regular; nothing under the name is missing;
+// any other failure (no permission) is failed.
+regular_file open_regular_file(const char* path, file_handle* file);
+
 // Opens an existing device or FIFO for writing in place: never creates,
 // truncates or replaces it, and does not wait for a reader.
 std::FILE* open_special_file(const char* path);

@@ -99,6 +99,27 @@ bool resolve_symbolic_links(std::string* path) {
   return false;
 }
 
+regular_file open_regular_file(const char* path, file_handle* file) {
+  const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return regular_file::missing;
+    // O_NOFOLLOW refuses a link with ELOOP (EMLINK on some systems).
+    return errno == ELOOP || errno == EMLINK ? regular_file::not_regular : regular_file::failed;
+  }
+  struct stat st;
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  // O_NONBLOCK only kept a FIFO from blocking the open: it does nothing to
+  // a regular file's reads.
+  std::FILE* f = regular ? ::fdopen(fd, "rb") : nullptr;
+  if (f == nullptr) {
+    ::close(fd);
+    return regular ? regular_file::failed : regular_file::not_regular;
+  }
+  use_chunks_unbuffered(f);
+  *file = file_handle(f);
+  return regular_file::opened;
+}
+
 std::FILE* open_special_file(const char* path) {
   // Read-write: a FIFO opens at once, with or without a reader; without
   // O_CREAT and O_TRUNC nothing is made or cut.

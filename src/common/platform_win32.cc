@@ -144,6 +144,39 @@ existing_file inspect_existing_file(const char* path, std::FILE* stream) {
 // Windows replaces a link's target through the link itself.
 bool resolve_symbolic_links(std::string*) { return true; }
 
+// The name itself is opened, not what a link or junction leads to, and it
+// is judged by what the open handle says: a disk file without a reparse
+// point and not a directory.
+regular_file open_regular_file(const char* path, file_handle* file) {
+  HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                           nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? regular_file::missing
+                                                                          : regular_file::failed;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool regular = ::GetFileType(h) == FILE_TYPE_DISK && file_identity(h, &info) &&
+                       (info.dwFileAttributes &
+                        (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  const int fd = regular ? ::_open_osfhandle(reinterpret_cast<std::intptr_t>(h),
+                                             _O_RDONLY | _O_BINARY)
+                         : -1;
+  std::FILE* f = fd < 0 ? nullptr : ::_fdopen(fd, "rb");
+  if (f == nullptr) {
+    if (fd >= 0) {
+      ::_close(fd);
+    } else {
+      ::CloseHandle(h);
+    }
+    return regular ? regular_file::failed : regular_file::not_regular;
+  }
+  use_chunks_unbuffered(f);
+  *file = file_handle(f);
+  return regular_file::opened;
+}
+
 std::FILE* open_special_file(const char* path) { return std::fopen(path, "r+b"); }
 
 namespace {
