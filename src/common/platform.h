@@ -71,7 +71,8 @@ existing_file inspect_existing_file(const char* path, std::FILE* stream);
 // Rewrites *path, when it names a symbolic link, to the name the chain of
 // links ends at (which need not exist). False for a chain that loops; on
 // Windows, where the end is found by opening it, also for one that leads
-// nowhere or to a name without an exact form in the ANSI code page.
+// nowhere or to a name without an exact form in the ANSI code page, and
+// for a name that no file can have.
 bool resolve_symbolic_links(std::string* path);
 
 // Opens an existing device or FIFO for writing in place: never creates,

@@ -337,14 +337,15 @@ existing_file inspect_existing_file(const char* path, std::FILE* stream) {
 // The file at the end of the links is opened and asked for its final path
 // ("\\?\C:\dir\name"), which replaces *path when it has an exact form in the
 // ANSI code page. A name that is no file on a disk keeps its path; a link
-// that leads nowhere (or into a loop) is refused rather than replaced.
+// that leads nowhere (or into a loop) is refused rather than replaced, and
+// so is a name no file can have (one spelt with "?"), before any input is
+// read.
 bool resolve_symbolic_links(std::string* path) {
   const std::wstring full = full_path(*path);
   const DWORD attributes =
       full.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(full.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return true;
-  }
+  if (attributes == INVALID_FILE_ATTRIBUTES) return ::GetLastError() != ERROR_INVALID_NAME;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
   const HANDLE file = open_to_inspect(full, false);
   if (file == INVALID_HANDLE_VALUE) return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
   std::wstring final_path(MAX_PATH, L'\0');
