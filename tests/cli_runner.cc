@@ -199,6 +199,9 @@ void started_run::end_input() {
 }
 
 void started_run::send(int sig) {
+  // A run that never started has no process: kill(-1) would signal every
+  // process this user may signal.
+  if (pid_ <= 0) return;
   ::kill(pid_, sig);
   for (int waited = 0; waited < 600 && !has_ended(pid_); ++waited) ::usleep(100000);
 }

@@ -6,30 +6,42 @@
 
 namespace kesto {
 
+namespace {
+
+bool is_control_byte(char c) { return (c > 0 && c < 0x20) || c == 0x7F; }
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// Where the last "\" or "/" of path is, or npos. The path is read character
+// by character, so that the second byte of a double-byte character is never
+// taken for a separator.
+std::size_t last_separator(std::string_view path) {
+  std::size_t found = std::string_view::npos;
+  for (std::size_t i = 0; i < path.size(); i += character_size(path.substr(i))) {
+    if (is_separator(path[i])) found = i;
+  }
+  return found;
+}
+
+}  // namespace
+
 std::string_view base_name(std::string_view path) {
-  std::size_t cut = path.find_last_of("\\/");
+  const std::size_t cut = last_separator(path);
   return cut == std::string_view::npos ? path : path.substr(cut + 1);
 }
 
 std::string_view directory_prefix(std::string_view path) {
-  std::size_t cut = path.find_last_of("\\/");
+  const std::size_t cut = last_separator(path);
   if (cut != std::string_view::npos) return path.substr(0, cut + 1);
   if (path.size() >= 2 && path[1] == ':') return path.substr(0, 2);
   return {};
 }
 
-namespace {
-
-bool is_control_byte(char c) { return (c > 0 && c < 0x20) || c == 0x7F; }
-
-}  // namespace
-
 bool is_safe_entry_name(const char* name) {
   if (name[0] == '\0') return false;
   if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
-  if (std::strpbrk(name, "/\\:") != nullptr) return false;
-  for (const char* p = name; *p != '\0'; ++p) {
-    if (is_control_byte(*p)) return false;
+  for (std::string_view rest = name; !rest.empty(); rest.remove_prefix(character_size(rest))) {
+    if (is_separator(rest[0]) || rest[0] == ':' || is_control_byte(rest[0])) return false;
   }
   const std::string stored = file_name_as_stored(name);
   return !stored.empty() && !is_reserved_file_name(stored.c_str());

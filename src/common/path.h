@@ -8,7 +8,8 @@
 namespace kesto {
 
 // The part of path after its last "\" or "/"; the whole path when it has
-// neither. A drive prefix such as C: is no separator.
+// neither. A drive prefix such as C: is no separator, nor is the second byte
+// of a double-byte character (character_size, common/platform.h).
 std::string_view base_name(std::string_view path);
 
 // The leading part of path that names its directory, separator included
@@ -17,7 +18,8 @@ std::string_view base_name(std::string_view path);
 std::string_view directory_prefix(std::string_view path);
 
 // True for a name that a reader may create in the current directory: not
-// empty, not "." or "..", without "/", "\", ":" or a control byte, and, as
+// empty, not "." or "..", without "/", "\", ":" or a control byte (read
+// character by character, as base_name reads a path), and, as
 // the system stores it (file_name_as_stored), neither empty nor a name the
 // system treats specially (is_reserved_file_name).
 bool is_safe_entry_name(const char* name);

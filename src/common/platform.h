@@ -10,10 +10,24 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/file_handle.h"
 
 namespace kesto {
+
+// The command-line words after the program name. POSIX: argv as given.
+// Windows: read from the wide command line, with wildcards expanded (see
+// README.md) and each word in the ANSI code page; a word that has no exact
+// form there is spelt with "?" where a character has none, so that no file
+// function can open it.
+std::vector<std::string> command_line_words(int argc, char** argv);
+
+// The length in bytes of the character text starts with (text not empty):
+// 2 for a lead byte of a double-byte ANSI code page and the byte that
+// completes it (Windows), so that a trail byte 0x5C is never taken for "\";
+// else 1.
+std::size_t character_size(std::string_view text);
 
 // The process's current directory, or false.
 bool get_current_directory(std::string* dir);
@@ -55,7 +69,10 @@ struct existing_file {
 existing_file inspect_existing_file(const char* path, std::FILE* stream);
 
 // Rewrites *path, when it names a symbolic link, to the name the chain of
-// links ends at (which need not exist). False for a chain that loops.
+// links ends at (which need not exist). False for a chain that loops; on
+// Windows, where the end is found by opening it, also for one that leads
+// nowhere or to a name without an exact form in the ANSI code page, and
+// for a name that no file can have.
 bool resolve_symbolic_links(std::string* path);
 
 // What open_regular_file found under a name.
@@ -75,7 +92,8 @@ std::FILE* open_special_file(const char* path);
 // created. On Linux it is an unnamed file (O_TMPFILE) in the directory of
 // its name-to-be, so that even a killed run leaves nothing behind. Where
 // that is refused it is a file of mode 0600, and on Windows one open to
-// this process alone and marked for deletion until it is named, under an
+// this process alone that goes when its handles close (with hard links) or
+// is marked for deletion until it is named (without), under an
 // unpredictable temporary name (temporary_name_prefix, 16 random
 // hexadecimal digits, ".tmp"); install_interrupt_cleanup() makes an
 // interruption remove it.
@@ -108,8 +126,11 @@ class temporary_file {
   file_handle stream_;
   std::string path_;
   // Windows: a second handle of the file, kept to name it after the
-  // stream closes.
+  // stream closes, and whether the file goes when that handle closes (it
+  // takes its name as a second link) rather than by a mark that commit()
+  // clears.
   [[maybe_unused]] std::intptr_t handle_ = -1;
+  [[maybe_unused]] bool deleted_on_close_ = false;
 };
 
 inline constexpr std::string_view temporary_name_prefix = ".kesto-";

@@ -19,6 +19,13 @@
 
 namespace kesto {
 
+std::vector<std::string> command_line_words(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+// Names are bytes: no byte is part of another.
+std::size_t character_size(std::string_view) { return 1; }
+
 bool get_current_directory(std::string* dir) {
   std::vector<char> buf(256);
   for (;;) {

@@ -1,34 +1,243 @@
 // Windows side of the platform layer, on the Microsoft C runtime and the
 // Win32 API. Paths are narrow strings in the process's ANSI code page, the
-// same bytes the command line delivers.
+// bytes the archive formats store names in. The command line is read in
+// UTF-16 and every word converted to that code page exactly or not at all;
+// the calls made here take the wide form of a path, which no length limit
+// applies to.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #define _CRT_RAND_S
 #include <windows.h>
+#include <winternl.h>
 
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <vector>
 
 #include "common/chunk_copy.h"
 #include "common/path.h"
 #include "common/platform.h"
 
-// The MinGW-w64 start-up code reads this flag and, when it is set, expands
-// wildcards in every command-line word into the matching file names before
-// main() runs, as the platform's own tools do. A word that matches nothing
-// stays as it was.
+// The runtime's own wildcard expansion stays off: it converts the names it
+// finds with best fit, so that a fullwidth "＼" or ":" in a file's name would
+// become a real one. command_line_words() expands wildcards instead.
 extern "C" {
-int _dowildcard = -1;
+int _dowildcard = 0;
 }
 
 namespace kesto {
+
+namespace {
+
+// text (in the ANSI code page, as the file functions take it) in UTF-16,
+// converted as those functions convert it.
+std::wstring wide(std::string_view text) {
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  const int n = ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+  std::wstring out(n > 0 ? static_cast<std::size_t>(n) : 0, L'\0');
+  if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, out.data(), n);
+  return out;
+}
+
+// text in the ANSI code page, character for character; false when some
+// character has no exact form there. Nothing is guessed: best fit would
+// turn a fullwidth "ａ" into "a" and "＼" into "\". The way back must give the
+// same text, which also holds the UTF-8 code page (where the used-default
+// check does not exist) to its own rules.
+bool to_ansi(std::wstring_view text, std::string* out) {
+  out->clear();
+  if (text.empty()) return true;
+  const UINT code_page = ::GetACP();
+  const DWORD flags = code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL used_default = FALSE;
+  BOOL* check = code_page == CP_UTF8 ? nullptr : &used_default;
+  const int size = static_cast<int>(text.size());
+  const int n =
+      ::WideCharToMultiByte(code_page, flags, text.data(), size, nullptr, 0, nullptr, check);
+  if (n <= 0 || used_default) return false;
+  out->resize(static_cast<std::size_t>(n));
+  ::WideCharToMultiByte(code_page, flags, text.data(), size, out->data(), n, nullptr, nullptr);
+  return wide(*out) == text;
+}
+
+// A word that has no exact form in the ANSI code page: each character that
+// has none is "?", which no file name may hold, so that every file
+// function fails on it and kesto reports the word as it can show it.
+std::string refused_spelling(std::wstring_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const bool pair =
+        IS_HIGH_SURROGATE(text[i]) && i + 1 < text.size() && IS_LOW_SURROGATE(text[i + 1]);
+    const std::size_t n = pair ? 2 : 1;
+    std::string piece;
+    out += to_ansi(text.substr(i, n), &piece) ? piece : "?";
+    i += n;
+  }
+  return out;
+}
+
+// The program name ends at the first blank outside quotes; backslashes
+// there are plain characters.
+std::size_t program_name_size(std::wstring_view line) {
+  std::size_t i = 0;
+  for (bool quoted = false; i < line.size() && (quoted || (line[i] != L' ' && line[i] != L'\t'));
+       ++i) {
+    if (line[i] == L'"') quoted = !quoted;
+  }
+  return i;
+}
+
+// The words of a command line after the program name, by the C runtime's
+// rules: blanks and tabs part words outside double quotes; 2n backslashes
+// before a quote are n backslashes and the quote opens or closes a quoted
+// part, 2n+1 are n backslashes and a literal quote; two quotes inside a
+// quoted part are one literal quote; other backslashes are themselves.
+std::vector<std::wstring> split_words(std::wstring_view line) {
+  std::size_t i = program_name_size(line);
+  std::vector<std::wstring> words;
+  std::wstring word;
+  bool in_word = false;
+  bool quoted = false;
+  std::size_t backslashes = 0;
+  for (; i <= line.size(); ++i) {
+    const wchar_t c = i < line.size() ? line[i] : L'\0';
+    if (c == L'\\') {
+      ++backslashes;
+      in_word = true;
+      continue;
+    }
+    word.append(c == L'"' ? backslashes / 2 : backslashes, L'\\');
+    if (c == L'"') {
+      if (backslashes % 2 == 1) {
+        word.push_back(L'"');
+      } else if (quoted && i + 1 < line.size() && line[i + 1] == L'"') {
+        word.push_back(L'"');
+        ++i;
+      } else {
+        quoted = !quoted;
+      }
+      in_word = true;
+    } else if (c == L'\0' || (!quoted && (c == L' ' || c == L'\t'))) {
+      if (in_word) words.push_back(word);
+      word.clear();
+      in_word = false;
+    } else {
+      word.push_back(c);
+      in_word = true;
+    }
+    backslashes = 0;
+  }
+  return words;
+}
+
+// Appends to words the names that pattern matches, sorted without regard
+// to letter case, each after the pattern's own directory part as written;
+// "." and ".." never. Wildcards are matched in the last part of a path
+// only. A word without wildcards, or whose wildcards match nothing, is
+// appended as it is.
+void expand_wildcards(const std::wstring& pattern, std::vector<std::wstring>* words) {
+  std::vector<std::wstring> found;
+  WIN32_FIND_DATAW data;
+  const HANDLE search = pattern.find_first_of(L"*?") == std::wstring::npos
+                            ? INVALID_HANDLE_VALUE
+                            : ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
+                                                 FindExSearchNameMatch, nullptr, 0);
+  if (search != INVALID_HANDLE_VALUE) {
+    std::size_t cut = pattern.find_last_of(L"\\/");
+    cut = cut != std::wstring::npos ? cut + 1 : pattern.size() >= 2 && pattern[1] == L':' ? 2 : 0;
+    do {
+      const std::wstring_view name = data.cFileName;
+      if (name != L"." && name != L"..") found.push_back(pattern.substr(0, cut).append(name));
+    } while (::FindNextFileW(search, &data));
+    ::FindClose(search);
+  }
+  if (found.empty()) {
+    words->push_back(pattern);
+    return;
+  }
+  std::sort(found.begin(), found.end(), [](const std::wstring& a, const std::wstring& b) {
+    const int order = ::CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE);
+    return order == CSTR_LESS_THAN || (order == CSTR_EQUAL && a < b);
+  });
+  words->insert(words->end(), found.begin(), found.end());
+}
+
+}  // namespace
+
+std::vector<std::string> command_line_words(int, char**) {
+  std::vector<std::wstring> expanded;
+  for (const std::wstring& word : split_words(::GetCommandLineW()))
+    expand_wildcards(word, &expanded);
+  std::vector<std::string> words(expanded.size());
+  for (std::size_t i = 0; i < expanded.size(); ++i) {
+    if (!to_ansi(expanded[i], &words[i])) words[i] = refused_spelling(expanded[i]);
+  }
+  return words;
+}
+
+// A lead byte counts only with a byte that completes a character: after any
+// other, that byte is read on its own, as a separator if it is one.
+std::size_t character_size(std::string_view text) {
+  static const UINT code_page = ::GetACP();
+  if (text.size() < 2 || !::IsDBCSLeadByteEx(code_page, static_cast<BYTE>(text[0]))) return 1;
+  wchar_t c;
+  return ::MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), 2, &c, 1) == 1 ? 2 : 1;
+}
+
+namespace {
+
+bool starts_with(std::wstring_view text, std::wstring_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// path as the system's full path in the form that no length limit applies
+// to: "\\?\C:\dir\name" or "\\?\UNC\server\share\name". The system makes
+// it as it makes the path it opens (a relative path read from the current
+// directory, trailing dots and blanks dropped); a device path ("\\.\...",
+// also what "NUL" is) stays as it makes it. Empty when it cannot be made.
+std::wstring full_path(std::string_view path) {
+  const std::wstring text = wide(path);
+  if (text.empty()) return {};
+  const DWORD n = ::GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
+  std::wstring full(n, L'\0');
+  if (n == 0 || ::GetFullPathNameW(text.c_str(), n, full.data(), nullptr) + 1 != n) return {};
+  full.resize(n - 1);
+  if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\")) return full;
+  if (starts_with(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+// path as the system's own name ("\??\C:\dir\name"), which renaming and
+// linking through a handle need. A "\\.\" path is a local one.
+std::wstring system_path(std::string_view path) {
+  const std::wstring full = full_path(path);
+  return full.size() < 4 ? std::wstring() : L"\\??\\" + full.substr(4);
+}
+
+DWORD attributes_of(std::string_view path) {
+  const std::wstring full = full_path(path);
+  return full.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(full.c_str());
+}
+
+// What path names, opened for no access at all, so that no other process's
+// sharing stands in the way: only its attributes are read. Links are
+// followed unless own_link; backup semantics open directories too.
+HANDLE open_to_inspect(const std::wstring& path, bool own_link) {
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (own_link ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+  return ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+}  // namespace
 
 bool get_current_directory(std::string* dir) {
   std::vector<char> buf(MAX_PATH);
@@ -47,27 +256,11 @@ bool make_directory(const char* path) { return ::_mkdir(path) == 0; }
 bool change_directory(const char* path) { return ::_chdir(path) == 0; }
 
 bool is_directory(const char* path) {
-  const DWORD attributes = ::GetFileAttributesA(path);
+  const DWORD attributes = attributes_of(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 int compare_ignoring_case(const char* a, const char* b) { return ::_strcmpi(a, b); }
-
-namespace {
-
-// text (in the ANSI code page, as the command line and the file functions
-// take it) in UTF-16, converted as those functions convert it; empty when
-// it does not convert.
-std::wstring wide(std::string_view text) {
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  const int n = ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-  std::wstring out(n > 0 ? static_cast<std::size_t>(n) : 0, L'\0');
-  if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, out.data(), n);
-  return out;
-}
-
-}  // namespace
 
 // Such a name would open a device (NUL, CON, COM¹, ...). The name is judged
 // as Windows sees it: its bytes read in the ANSI code page, so that the
@@ -96,53 +289,83 @@ bool fill_random(void* buf, std::size_t n) {
 
 namespace {
 
-bool file_identity(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
-  return handle != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(handle, info) != 0;
-}
-
-bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
-}
-
 // Two names of one file (a second link, a different spelling or letter
 // case) share the volume serial number and the file index.
-bool is_same_file(std::FILE* stream, const char* path) {
-  BY_HANDLE_FILE_INFORMATION open_info;
+bool is_same_file(std::FILE* stream, HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION a;
+  BY_HANDLE_FILE_INFORMATION b;
   const auto open_handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
-  if (!file_identity(open_handle, &open_info)) return false;
-  // Share every access so that the probe works while the file is open, and
-  // ask for no access rights at all: only the file's attributes are read.
-  // Backup semantics let the call open directories too.
-  HANDLE path_handle =
-      ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  BY_HANDLE_FILE_INFORMATION path_info;
-  const bool known = file_identity(path_handle, &path_info);
-  if (path_handle != INVALID_HANDLE_VALUE) ::CloseHandle(path_handle);
-  return known && same_identity(open_info, path_info);
+  return open_handle != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(open_handle, &a) &&
+         ::GetFileInformationByHandle(file, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
 }
 
 }  // namespace
 
+// A name that is not on a disk (NUL, CON, a pipe; also "\\.\" device paths,
+// which the attribute query may not answer for) is special.
 existing_file inspect_existing_file(const char* path, std::FILE* stream) {
   existing_file found;
-  const DWORD attributes = ::GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return found;  // the usual case: a new name
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  const std::wstring full = full_path(path);
+  const DWORD attributes =
+      full.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(full.c_str());
+  const bool known = attributes != INVALID_FILE_ATTRIBUTES;
+  if (!known && !starts_with(full, L"\\\\.\\")) return found;  // the usual case: a new name
+  if (known && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     found.kind = file_kind::directory;
-  } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return found;
+  }
+  if (known && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     found.kind = file_kind::symbolic_link;
+    return found;
+  }
+  const HANDLE file = open_to_inspect(full, true);
+  if (file == INVALID_HANDLE_VALUE && !known) return found;
+  if (file != INVALID_HANDLE_VALUE && ::GetFileType(file) != FILE_TYPE_DISK) {
+    found.kind = file_kind::special;
   } else {
     found.kind = file_kind::regular;
     found.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    found.is_open_stream = stream != nullptr && is_same_file(stream, path);
+    found.is_open_stream =
+        stream != nullptr && file != INVALID_HANDLE_VALUE && is_same_file(stream, file);
   }
+  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
   return found;
 }
 
-// Windows replaces a link's target through the link itself.
-bool resolve_symbolic_links(std::string*) { return true; }
+// The file at the end of the links is opened and asked for its final path
+// ("\\?\C:\dir\name"), which replaces *path when it has an exact form in the
+// ANSI code page. A name that is no file on a disk keeps its path; a link
+// that leads nowhere (or into a loop) is refused rather than replaced, and
+// so is a name no file can have (one spelt with "?"), before any input is
+// read.
+bool resolve_symbolic_links(std::string* path) {
+  const std::wstring full = full_path(*path);
+  const DWORD attributes =
+      full.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(full.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return ::GetLastError() != ERROR_INVALID_NAME;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+  const HANDLE file = open_to_inspect(full, false);
+  if (file == INVALID_HANDLE_VALUE) return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  std::wstring final_path(MAX_PATH, L'\0');
+  DWORD n = 0;
+  if (::GetFileType(file) == FILE_TYPE_DISK) {
+    n = ::GetFinalPathNameByHandleW(file, final_path.data(), MAX_PATH, VOLUME_NAME_DOS);
+    if (n >= MAX_PATH) {
+      final_path.resize(n);
+      n = ::GetFinalPathNameByHandleW(file, final_path.data(), n, VOLUME_NAME_DOS);
+    }
+  }
+  ::CloseHandle(file);
+  if (n == 0 || n >= final_path.size()) return true;
+  final_path.resize(n);
+  std::string resolved;
+  if (final_path == full) return true;
+  if (!to_ansi(final_path, &resolved)) return false;
+  *path = resolved;
+  return true;
+}
 
 // The name itself is opened, not what a link or junction leads to, and it
 // is judged by what the open handle says: a disk file without a reparse
@@ -181,8 +404,8 @@ std::FILE* open_special_file(const char* path) { return std::fopen(path, "r+b");
 
 namespace {
 
-// Held while a temporary file takes its name: the one moment it is not
-// marked for deletion.
+// Held while a temporary file is not yet, or no longer, marked for
+// deletion, where it has to be marked (see temporary_file::open).
 CRITICAL_SECTION& naming_lock() {
   struct lock {
     lock() { ::InitializeCriticalSection(&section); }
@@ -192,6 +415,23 @@ CRITICAL_SECTION& naming_lock() {
   return naming.section;
 }
 
+class naming_guard {
+ public:
+  explicit naming_guard(bool held) : held_(held) {
+    if (held_) ::EnterCriticalSection(&naming_lock());
+  }
+  ~naming_guard() { release(); }
+  naming_guard(const naming_guard&) = delete;
+  naming_guard& operator=(const naming_guard&) = delete;
+  void release() {
+    if (held_) ::LeaveCriticalSection(&naming_lock());
+    held_ = false;
+  }
+
+ private:
+  bool held_;
+};
+
 bool mark_for_deletion(HANDLE file, bool marked) {
   FILE_DISPOSITION_INFO disposition;
   disposition.DeleteFile = marked ? TRUE : FALSE;
@@ -199,23 +439,9 @@ bool mark_for_deletion(HANDLE file, bool marked) {
                                       sizeof disposition) != 0;
 }
 
-// target as the system's own full path ("\\??\\C:\\dir\\name"), which
-// renaming through a handle needs and which no length limit of the
-// ANSI functions applies to. Empty when it cannot be made.
-std::wstring system_path(const char* target) {
-  const std::wstring path = wide(target);
-  if (path.empty()) return {};
-  const DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  std::wstring full(n, L'\0');
-  if (n == 0 || ::GetFullPathNameW(path.c_str(), n, full.data(), nullptr) + 1 != n) return {};
-  full.resize(n - 1);
-  if (full.rfind(L"\\\\?\\", 0) == 0) return L"\\??\\" + full.substr(4);
-  if (full.rfind(L"\\\\", 0) == 0) return L"\\??\\UNC\\" + full.substr(2);
-  return L"\\??\\" + full;
-}
-
-// Renames the open file to target, replacing a file of that name.
-bool rename_open_file(HANDLE file, const std::wstring& target) {
+// Gives the open file the name target (a system path), replacing a file of
+// that name in one step: as a second link, or as its new name.
+bool name_open_file(HANDLE file, const std::wstring& target, bool as_link) {
   if (target.empty()) return false;
   const std::size_t bytes = target.size() * sizeof(wchar_t);
   std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + bytes);
@@ -224,16 +450,41 @@ bool rename_open_file(HANDLE file, const std::wstring& target) {
   info->RootDirectory = nullptr;
   info->FileNameLength = static_cast<DWORD>(bytes);
   std::memcpy(info->FileName, target.data(), bytes);
-  return ::SetFileInformationByHandle(file, FileRenameInfo, info,
-                                      static_cast<DWORD>(buffer.size())) != 0;
+  const auto size = static_cast<DWORD>(buffer.size());
+  if (!as_link) return ::SetFileInformationByHandle(file, FileRenameInfo, info, size) != 0;
+  IO_STATUS_BLOCK status;
+  return NT_SUCCESS(::NtSetInformationFile(file, &status, info, size, FileLinkInformation));
+}
+
+// True when files in the directory dir_prefix names can take a second name
+// (a hard link): on NTFS, which Wine reports for its drives without the
+// flag, and on every file system that says so. The last answer is kept:
+// one run writes into one directory or two.
+bool takes_hard_links(std::string_view dir_prefix) {
+  static std::wstring last_dir;
+  static bool last_answer = false;
+  const std::wstring dir = full_path(dir_prefix.empty() ? "." : dir_prefix);
+  if (dir.empty()) return false;
+  if (dir == last_dir) return last_answer;
+  const HANDLE handle = open_to_inspect(dir, false);
+  DWORD flags = 0;
+  wchar_t system[MAX_PATH + 1] = L"";
+  const bool known = handle != INVALID_HANDLE_VALUE &&
+                     ::GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags,
+                                                     system, MAX_PATH + 1);
+  if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+  last_dir = dir;
+  last_answer =
+      known && ((flags & FILE_SUPPORTS_HARD_LINKS) != 0 || std::wcscmp(system, L"NTFS") == 0);
+  return last_answer;
 }
 
 // A console event (Ctrl+C, Ctrl+Break, closing the window, log-off,
-// shut-down) ends the process. Every temporary file is marked for deletion
-// while it is written, so the process's end removes it; the one that may be
-// taking its name is waited for, and no other starts. The process ends at
-// once, as Ctrl+C would end it, without running exit handlers in this
-// thread while the main one may hold a stream's lock.
+// shut-down) ends the process. Every temporary file goes with its handles,
+// so the process's end removes it; one that is not marked for deletion at
+// that moment is waited for. The process ends at once, as Ctrl+C would end
+// it, without running exit handlers in this thread while the main one may
+// hold a stream's lock.
 BOOL WINAPI end_on_console_event(DWORD) {
   ::EnterCriticalSection(&naming_lock());
   ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
@@ -242,29 +493,39 @@ BOOL WINAPI end_on_console_event(DWORD) {
 
 }  // namespace
 
-// The file is open to this process alone (no sharing) and marked for
-// deletion from the start: however the process ends, even killed, the file
-// goes with it unless commit() has named it. The stream writes through a
-// second handle, so that the first outlives it.
+// The file is open to this process alone (no sharing). Where the file system
+// has hard links, it is made to be deleted when its handles close, so that
+// however the process ends, even killed, it goes; commit() gives it its name
+// as a second link, which stays. Elsewhere it is marked for deletion right
+// after it is made, with the console handler held off in between. The
+// stream writes through a second handle, so that the first outlives it.
 bool temporary_file::open(std::string_view dir_prefix, bool) {
   discard();
+  deleted_on_close_ = takes_hard_links(dir_prefix);
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | (deleted_on_close_ ? FILE_FLAG_DELETE_ON_CLOSE : 0);
+  naming_guard guard(!deleted_on_close_);
   HANDLE file = INVALID_HANDLE_VALUE;
-  if (!try_temporary_names(dir_prefix, &path_, [&file](const std::string& candidate) {
-        file = ::CreateFileA(candidate.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (!try_temporary_names(dir_prefix, &path_, [&](const std::string& candidate) {
+        const std::wstring name = full_path(candidate);
+        file = ::CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, flags,
+                             nullptr);
         if (file != INVALID_HANDLE_VALUE) return name_attempt::made;
         const DWORD error = ::GetLastError();
         return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? name_attempt::taken
-                                                                          : name_attempt::failed;
+                                                                           : name_attempt::failed;
       })) {
     path_.clear();
     return false;
   }
   handle_ = reinterpret_cast<std::intptr_t>(file);
+  if (!deleted_on_close_ && !mark_for_deletion(file, true)) {
+    discard();
+    return false;
+  }
+  guard.release();
   HANDLE writer = INVALID_HANDLE_VALUE;
   const HANDLE self = ::GetCurrentProcess();
-  if (!mark_for_deletion(file, true) ||
-      !::DuplicateHandle(self, file, self, &writer, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+  if (!::DuplicateHandle(self, file, self, &writer, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
     discard();
     return false;
   }
@@ -286,9 +547,11 @@ bool temporary_file::open(std::string_view dir_prefix, bool) {
 }
 
 // The stream is closed first, which writes out what it holds. The file keeps
-// its own attributes; a read-only target is refused earlier. It is renamed
+// its own attributes; a read-only target is refused earlier. It is named
 // through its handle, so that no other process can take it between its last
-// write and its new name.
+// write and its new name: as a second link, after which closing the handle
+// removes the temporary name, or, where it is marked for deletion, by
+// clearing the mark and renaming it, with the console handler held off.
 temporary_file::commit_result temporary_file::commit(const char* target, const existing_file&) {
   if (handle_ == -1 || !stream_.close()) {
     discard();
@@ -297,34 +560,36 @@ temporary_file::commit_result temporary_file::commit(const char* target, const e
   const auto file = reinterpret_cast<HANDLE>(handle_);
   const std::wstring name = system_path(target);
   bool named = false;
-  ::EnterCriticalSection(&naming_lock());
-  if (!name.empty() && mark_for_deletion(file, false)) {
-    named = rename_open_file(file, name);
-    if (named) {
-      path_.clear();
-    } else {
-      mark_for_deletion(file, true);
+  if (deleted_on_close_) {
+    named = name_open_file(file, name, true);
+  } else {
+    naming_guard guard(true);
+    if (!name.empty() && mark_for_deletion(file, false)) {
+      named = name_open_file(file, name, false);
+      if (named) {
+        path_.clear();
+      } else {
+        mark_for_deletion(file, true);
+      }
     }
   }
-  ::LeaveCriticalSection(&naming_lock());
   discard();
   return named ? commit_result::committed : commit_result::not_named;
 }
 
-// Closing the last handle deletes a file still marked for deletion. Where
-// the mark could not be set, the file is deleted by name, and that is
-// retried: another process (a virus scanner) may hold it a moment.
+// Closing the last handle deletes a file made to be deleted on close or
+// still marked for deletion. Where the mark could not be set, the file is
+// deleted by name, and that is retried: another process (a virus scanner)
+// may hold it a moment.
 void temporary_file::discard() {
   stream_.close();
-  bool marked = false;
   if (handle_ != -1) {
     const auto file = reinterpret_cast<HANDLE>(handle_);
-    marked = path_.empty() || mark_for_deletion(file, true);
+    const bool goes = deleted_on_close_ || path_.empty() || mark_for_deletion(file, true);
     ::CloseHandle(file);
     handle_ = -1;
-  }
-  if (!path_.empty() && !marked) {
-    for (int tries = 0; tries < 20 && ::DeleteFileA(path_.c_str()) == 0 &&
+    const std::wstring name = goes ? std::wstring() : full_path(path_);
+    for (int tries = 0; !name.empty() && tries < 20 && ::DeleteFileW(name.c_str()) == 0 &&
                         ::GetLastError() != ERROR_FILE_NOT_FOUND;
          ++tries) {
       ::Sleep(50);
