@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 
@@ -41,10 +42,12 @@ class input_reader {
     const auto keep = static_cast<std::size_t>(end_ - keep_from);
     std::memmove(buffer_.data(), buffer_.data() + (keep_from - base_), keep);
     base_ = keep_from;
-    const std::size_t want = buffer_.size() - keep;
+    const std::size_t want = capacity - keep;
     const std::size_t got = std::fread(buffer_.data() + keep, 1, want, file_);
     // fread returns fewer bytes only at the end of the input or on an error.
     done_ = got < want;
+    // Matches are compared eight bytes at a time, up to 7 past the end.
+    std::memset(buffer_.data() + keep + got, 0, slack);
     if (end_ == 0 && got >= 2) begins_with_lz_ = buffer_[0] == 'L' && buffer_[1] == 'Z';
     end_ = base_ + keep + got;
     if (std::ferror(file_)) return result::read_failed;
@@ -61,8 +64,32 @@ class input_reader {
   std::uint64_t end_ = 0;   // input position after the last byte read
   bool done_ = false;
   bool begins_with_lz_ = false;
-  std::array<unsigned char, window_size + 65536> buffer_;
+  static constexpr std::size_t capacity = window_size + 65536;
+  static constexpr std::size_t slack = 8;
+  std::array<unsigned char, capacity + slack> buffer_;
 };
+
+// The length of the common prefix of a and b from len on, at most limit.
+// Reads up to 7 bytes past limit.
+inline std::uint32_t common_length(const unsigned char* a, const unsigned char* b,
+                                   std::uint32_t len, std::uint32_t limit) {
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; len < limit; len += 8) {
+      std::uint64_t x = 0;
+      std::uint64_t y = 0;
+      std::memcpy(&x, a + len, 8);
+      std::memcpy(&y, b + len, 8);
+      if (x != y) {
+        len += static_cast<std::uint32_t>(std::countr_zero(x ^ y)) / 8;  // the first differing byte
+        break;
+      }
+    }
+    return std::min(len, limit);
+  } else {
+    while (len < limit && a[len] == b[len]) ++len;
+    return len;
+  }
+}
 
 struct match {
   std::uint32_t length = 0;  // 0, or min_match to max_match
@@ -103,8 +130,7 @@ class match_finder {
       }
       std::uint32_t* node = &tree_[2 * ((pos - distance) % tree_slots)];
       const unsigned char* past = cur - distance;
-      std::uint32_t len = std::min(below_len, above_len);
-      while (len < limit && past[len] == cur[len]) ++len;
+      const std::uint32_t len = common_length(past, cur, std::min(below_len, above_len), limit);
       if (len > best.length) best = {len, distance};
       if (len == limit) {
         *below = node[0];
@@ -237,21 +263,23 @@ int entry_writer::finish(std::uint32_t unpacked, lzss_encoded_entry* entry) {
 // items covering the input up to j. Each position, once its price is
 // final, offers a literal to the next one and references of 3 to its
 // longest match's length (every shorter length matches at the same
-// distance); a position remembers the item of its cheapest path into it
-// (the last offered among equals).
+// distance). The cheapest path is traced back afterwards: into each
+// position by a literal when that costs least, else by the shortest
+// reference that does.
 //
 // Every parse has an item boundary in any 18 consecutive positions. So once
-// the paths into the 18 positions before the next one to be priced have met
-// at one position, every parse of the whole input that costs least runs
-// through that position, and the items before it are final: they are
-// written out, and the parse goes on from there in memory of a fixed size.
-// Should the paths stay apart for longer than the region holds, as they may
-// in long runs of equal cost, a boundary is made at the current position
-// (never yet seen on real data; it costs at most a few bits).
+// the paths traced back from the 18 positions before the next one to be
+// priced have met at one position, every parse of the whole input that
+// costs least runs through that position, and the items before it are
+// final: they are written out, and the parse goes on from there in memory
+// of a fixed size. Should the paths stay apart for longer than the region
+// holds, a boundary is made at the current position (never yet seen on
+// real data; it costs at most a few bits).
 class optimal_parse {
  public:
   void start() {
     since_check_ = 0;
+    settled_ = 0;
     price_[0] = 0;
     open_from(0);
   }
@@ -262,12 +290,18 @@ class optimal_parse {
     const std::uint32_t at = pos & region_mask;
     const std::uint32_t base = price_[at];
     literal_[at] = byte;
+    length_[at] = static_cast<unsigned char>(m.length);
     distance_[at] = static_cast<std::uint16_t>(m.distance);
     // No path has reached pos + 18 yet: give it a price above any it can get.
     price_[(pos + max_match) & region_mask] = base + unreached;
-    relax(pos + 1, base + literal_bits, 1);
-    for (std::uint32_t len = min_match; len <= m.length; ++len) {
-      relax(pos + len, base + reference_bits, len);
+    lower(pos + 1, base + literal_bits);
+    if (m.length < min_match) return;
+    if (at + max_match < region_size) {
+      lower_after(&price_[at], base + reference_bits, m.length);
+    } else {  // across the region's end
+      for (std::uint32_t len = min_match; len <= m.length; ++len) {
+        lower(pos + len, base + reference_bits);
+      }
     }
   }
 
@@ -276,9 +310,8 @@ class optimal_parse {
   void settle(std::uint32_t pos, entry_writer& out) {
     if (++since_check_ < check_interval || pos - settled_ < max_match) return;
     since_check_ = 0;
-    const std::uint32_t meeting = meeting_point(pos);
-    write_items(meeting, out);
-    if (pos - meeting > max_open) {
+    write_items(meeting_point(pos), out);
+    if (pos - settled_ > max_open) {
       write_items(pos, out);
       open_from(pos);
     }
@@ -298,11 +331,19 @@ class optimal_parse {
 
   // Prices are compared by their difference: they grow without bound and
   // wrap around, but those compared are never far apart.
-  void relax(std::uint32_t to, std::uint32_t price, std::uint32_t len) {
-    const std::uint32_t at = to & region_mask;
-    if (static_cast<std::int32_t>(price - price_[at]) <= 0) {
-      price_[at] = price;
-      choice_[at] = static_cast<unsigned char>(len);
+  static bool cheaper(std::uint32_t a, std::uint32_t b) {
+    return static_cast<std::int32_t>(a - b) < 0;
+  }
+  void lower(std::uint32_t pos, std::uint32_t price) {
+    std::uint32_t& p = price_[pos & region_mask];
+    if (cheaper(price, p)) p = price;
+  }
+  // lower() of the positions 3 to length after from (a whole range within
+  // the region), without a branch per position.
+  static void lower_after(std::uint32_t* from, std::uint32_t price, std::uint32_t length) {
+    std::uint32_t* p = from + min_match;
+    for (std::uint32_t k = 0; k <= max_match - min_match; ++k) {
+      p[k] = k + min_match <= length && cheaper(price, p[k]) ? price : p[k];
     }
   }
 
@@ -313,7 +354,18 @@ class optimal_parse {
     settled_ = pos;
   }
 
-  std::uint32_t item_before(std::uint32_t pos) const { return choice_[pos & region_mask]; }
+  // The length of the item into pos on the cheapest path (1 for a literal),
+  // from settled_ on.
+  std::uint32_t item_before(std::uint32_t pos) const {
+    const std::uint32_t price = price_[pos & region_mask];
+    if (price_[(pos - 1) & region_mask] + literal_bits == price) return 1;
+    const std::uint32_t longest = std::min(max_match, pos - settled_);
+    for (std::uint32_t len = min_match; len <= longest; ++len) {
+      const std::uint32_t from = (pos - len) & region_mask;
+      if (length_[from] >= len && price_[from] + reference_bits == price) return len;
+    }
+    return 1;  // not reached: some item leads into every position
+  }
 
   // The last position that the cheapest paths into pos - 17 .. pos all
   // run through (settled_ at the latest).
@@ -324,8 +376,9 @@ class optimal_parse {
       const auto [low, high] = std::minmax_element(at.begin(), at.end());
       if (*low == *high) return *high;
       const std::uint32_t top = *high;
+      const std::uint32_t step = item_before(top);
       for (std::uint32_t& a : at) {
-        if (a == top) a -= item_before(a);
+        if (a == top) a -= step;
       }
     }
   }
@@ -333,8 +386,8 @@ class optimal_parse {
   // Writes the items of the cheapest path from settled_ to end.
   void write_items(std::uint32_t end, entry_writer& out) {
     std::size_t n = 0;
-    for (std::uint32_t pos = end; pos > settled_; pos -= item_before(pos)) {
-      path_[n++] = static_cast<unsigned char>(item_before(pos));
+    for (std::uint32_t pos = end; pos > settled_; pos -= path_[n++]) {
+      path_[n] = static_cast<unsigned char>(item_before(pos));
     }
     std::uint32_t pos = settled_;
     while (n > 0) {
@@ -352,12 +405,11 @@ class optimal_parse {
 
   std::uint32_t settled_ = 0;  // items before this position are written
   std::uint32_t since_check_ = 0;
-  // Per position modulo the region: the least cost of reaching it, the
-  // length of the item that ends there on that path (1 for a literal), the
-  // byte there and the distance of its longest match.
+  // Per position modulo the region: the least cost of reaching it, its byte,
+  // and the length and distance of its longest match.
   std::array<std::uint32_t, region_size> price_;
-  std::array<unsigned char, region_size> choice_;
   std::array<unsigned char, region_size> literal_;
+  std::array<unsigned char, region_size> length_;
   std::array<std::uint16_t, region_size> distance_;
   std::array<unsigned char, region_size> path_;  // item lengths, last first
 };
