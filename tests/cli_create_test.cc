@@ -152,6 +152,31 @@ TEST_F(cli_create, compressed_archives_decode_back_and_match_the_linux_build) {
   }
 }
 
+// A pipe is read once: its bytes become an LZ entry when that is the
+// smaller, and the creation fails when they would have to be stored plain.
+TEST_F(cli_create, compressed_entry_from_a_pipe_is_read_only_once) {
+  // Over 64 KiB each: once the FIFO took them, kesto has opened it.
+  const bytes text = kesto_test::text_like(200000, 9);
+  const bytes noise = random_bytes(200000, 9);
+  bytes archive;
+  for (const bytes* input : {&text, &noise}) {
+    fs::remove(started_run::input_fifo);
+    started_run r({"-cdz", "x.dl", started_run::input_fifo});
+    r.feed(*input);
+    const run_result result = r.wait();
+    if (input == &noise) {  // the archive of the text stays
+      EXPECT_EQ(result.out, failure_line("Impossibile leggere il file input.fifo"));
+      EXPECT_TRUE(read_file("x.dl") == archive);
+      EXPECT_EQ(temporaries(), std::vector<std::string>{});
+      continue;
+    }
+    ASSERT_EQ(result.out, success_banner);
+    archive = read_file("x.dl");
+    ASSERT_EQ(run({"-ed", "x.dl", "out"}).out, "input.fifo\n" + success_banner);
+    EXPECT_TRUE(read_file("out/input.fifo") == text);
+  }
+}
+
 struct creation_failure {
   std::vector<std::string> args;
   std::string first_half;

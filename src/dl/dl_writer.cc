@@ -61,9 +61,12 @@ int write_entry(std::FILE* archive, const char* path, std::uint32_t index, entry
 }
 
 // Stores input plain at the archive position start, reading it again from
-// input_start (null when it cannot be).
+// input_start (null when it cannot be). The second reading must give as
+// many bytes as the first did when it read them all (first_size): a pipe,
+// whose bytes are gone, may seem to seek.
 int rewrite_plain(std::FILE* archive, std::FILE* input, const std::fpos_t* input_start,
-                  std::uint32_t start, std::uint64_t room, std::uint32_t* size) {
+                  std::uint32_t start, std::uint64_t room, const std::uint32_t* first_size,
+                  std::uint32_t* size) {
   if (input_start == nullptr || std::fsetpos(input, input_start) != 0) {
     return writer_status::first_input;
   }
@@ -71,7 +74,9 @@ int rewrite_plain(std::FILE* archive, std::FILE* input, const std::fpos_t* input
   *size = 0;
   const copy_result r = copy_to_end(input, archive, room, size, no_filter{});
   if (r == copy_result::read_error) return writer_status::first_input;
-  return r == copy_result::ok ? writer_status::ok : archive_failed;
+  if (r != copy_result::ok) return archive_failed;
+  return first_size == nullptr || *size == *first_size ? writer_status::ok
+                                                        : writer_status::first_input;
 }
 
 int write_directory(std::FILE* archive, const char* const* files,
@@ -116,7 +121,8 @@ int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64
     return writer_status::ok;
   }
   if (lz.input_begins_with_lz) return archive_failed;  // no room for the LZ entry it needs
-  return rewrite_plain(archive, input, rereadable ? &input_start : nullptr, start, room, size);
+  return rewrite_plain(archive, input, rereadable ? &input_start : nullptr, start, room,
+                       r == lzss_encode_result::ok ? &lz.unpacked : nullptr, size);
 }
 
 int create_dl_archive_limited(std::FILE* archive, const char* const* files, std::uint32_t count,
