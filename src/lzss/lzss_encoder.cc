@@ -111,7 +111,7 @@ class match_finder {
 
   // Enters the string at cur (input position pos, limit bytes of which may
   // be matched) and returns the longest match among the strings before it
-  // that the stream has written, nearest first among equals.
+  // that the stream has written (the first one met among equals).
   match insert(const unsigned char* cur, std::uint32_t pos, std::uint32_t limit) {
     const std::uint32_t reach = std::min(pos, window_size);
     std::uint32_t* head = &heads_[hash(cur)];
