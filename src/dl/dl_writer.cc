@@ -120,7 +120,9 @@ int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64
     *size = static_cast<std::uint32_t>(lz_size);
     return writer_status::ok;
   }
-  if (lz.input_begins_with_lz) return archive_failed;  // no room for the LZ entry it needs
+  // No room for the LZ entry a file beginning with "LZ" needs, nor for
+  // plain bytes past room (a file of 4 GiB or more among them).
+  if (lz.input_begins_with_lz || lz.input_read > room) return archive_failed;
   return rewrite_plain(archive, input, rereadable ? &input_start : nullptr, start, room,
                        r == lzss_encode_result::ok ? &lz.unpacked : nullptr, size);
 }

@@ -451,6 +451,7 @@ int lzss_encode_entry(std::FILE* input, std::FILE* output, std::uint64_t room,
   const std::unique_ptr<encoder_state> state(new encoder_state(input));
   entry_writer out(output, room);
   const int r = encode(*state, out, entry);
+  entry->input_read = state->in.end();
   entry->input_begins_with_lz = state->in.begins_with_lz();
   return r;
 }

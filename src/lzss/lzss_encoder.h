@@ -40,13 +40,14 @@ int lzss_encode_entry(std::FILE* input, std::FILE* output, std::uint64_t room,
 // What the encoder read and wrote, for callers that choose between the LZ
 // entry and the input itself.
 struct lzss_encoded_entry {
-  std::uint32_t packed = 0;             // stream bytes after the 10-byte header
-  std::uint32_t unpacked = 0;           // input bytes read
-  bool input_begins_with_lz = false;    // the input's first two bytes are "LZ"
+  std::uint32_t packed = 0;           // stream bytes after the 10-byte header
+  std::uint32_t unpacked = 0;         // input bytes encoded
+  std::uint64_t input_read = 0;       // input bytes read, whatever the result
+  bool input_begins_with_lz = false;  // the input's first two bytes are "LZ"
 };
 
-// As above, reporting the sizes instead of the entry size; whether the
-// input begins with "LZ" is reported whatever the result.
+// As above, reporting the sizes instead of the entry size; input_read and
+// whether the input begins with "LZ" are reported whatever the result.
 int lzss_encode_entry(std::FILE* input, std::FILE* output, std::uint64_t room,
                       lzss_encoded_entry* entry);
 
