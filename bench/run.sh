@@ -278,12 +278,12 @@ size_report() {
   "$data_tool" sizes "$work/corpus.dl" | while read -r name size; do
     echo "$name $(stat -c %s "$corpus/$name") $size $(stat -c %s "$work/classic/$name")"
   done | awk '
+    BEGIN { printf "  %-13s %9s %9s %9s\n", "name", "file", "-cdz", "classic" }
     { printf "  %-13s %9d %9d %9d %+7.2f%%\n", $1, $2, $3, $4, 100 * ($3 - $4) / $4
       if ($1 ~ /^(t-|m-|g-text)/) { tk += $3; tc += $4 }
       ak += $3; ac += $4
       if ($3 > $4) { larger = larger " " $1 } }
     END {
-      printf "  %-13s %9s %9s %9s\n", "(name)", "file", "-cdz", "classic"
       printf "text files: -cdz %d, classic %d bytes: %+.2f%%\n", tk, tc, 100 * (tk - tc) / tc
       printf "all files:  -cdz %d, classic %d bytes: %+.2f%%\n", ak, ac, 100 * (ak - ac) / ac
       print "entries larger than the classic ones:" (larger == "" ? " none" : larger) }'
