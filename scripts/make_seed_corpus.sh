@@ -19,7 +19,7 @@ cd "$work"
 # Seeds are rewritten in place; other files there (inputs kept from earlier
 # findings) stay.
 corpus=$root/fuzz/corpus
-mkdir -p "$corpus"/{fuzz_ar_reader,fuzz_dl_copy,fuzz_dl_decompress,fuzz_lzss_decoder,fuzz_command_line}
+mkdir -p "$corpus"/{fuzz_ar_reader,fuzz_dl_copy,fuzz_dl_decompress,fuzz_lzss_decoder,fuzz_lzss_encoder,fuzz_command_line}
 
 # Input files of a few shapes: text, empty, binary, a long name, repeats.
 printf 'hello, archive\n' > a.txt
@@ -60,6 +60,15 @@ done
 { printf '\001\175'; cat text.lz; } > "$corpus/fuzz_lzss_decoder/text-size-minus-three"
 printf '\000LZ\004\000\000\000\006\000\000\000\001A\356\362' > "$corpus/fuzz_lzss_decoder/overlapping-reference"
 
+# The encoder target takes any bytes: text, noise, a run, a file beginning
+# with "LZ", and a block repeated from exactly 4096 bytes back.
+cp text.txt "$corpus/fuzz_lzss_encoder/text"
+cp noise.bin "$corpus/fuzz_lzss_encoder/noise"
+head -c 300 /dev/zero > "$corpus/fuzz_lzss_encoder/zeros"
+printf 'LZ\001\000\000\000\001\000\000\000\377x' > "$corpus/fuzz_lzss_encoder/begins-with-lz"
+LC_ALL=C awk 'BEGIN { for (i = 0; i < 4096 + 40; i++) printf "%c", (i % 4096 * 7 + i % 4096 / 13) % 256 }' \
+  > "$corpus/fuzz_lzss_encoder/repeat-4096-back"
+
 # Command lines: words separated by zero bytes, naming the files the target
 # puts in its work directory (a.ar, d.dl, f1, f2, sub/).
 words() {  # words <name> <word...>
@@ -83,6 +92,8 @@ words create-ar -cf n.ar f1 f2
 words create-ar-keyed -cfk -BEEF sub/n.ar f1 f2 f1
 words create-dl -cd n.dl f1 f2
 words create-dl-over-input -cd f1 f1 f2
+words create-dl-compressed -cdz n.dl f1 f2 d.dl
+words create-dl-compressed-over-input -CDZ f2 f1 f2
 words create-missing-input -cf n.ar f1 missing
 words create-into-directory -cf sub f1
 words list-ar -l a.ar

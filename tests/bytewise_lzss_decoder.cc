@@ -22,6 +22,11 @@ constexpr std::uint32_t threshold = 2;
 }  // namespace
 
 int bytewise_lzss_decode_entry(std::FILE* input, std::FILE* output, std::uint32_t entry_size) {
+  return bytewise_lzss_decode_entry_filled(input, output, entry_size, 0);
+}
+
+int bytewise_lzss_decode_entry_filled(std::FILE* input, std::FILE* output,
+                                      std::uint32_t entry_size, unsigned char fill) {
   unsigned char head[header_size];
   if (!kesto::read_exact(input, head, 2)) return lzss_result::read_failed;
   if (kesto::load_u16le(head) != signature) return lzss_result::not_lz;
@@ -31,7 +36,8 @@ int bytewise_lzss_decode_entry(std::FILE* input, std::FILE* output, std::uint32_
   if (entry_size < header_size) return lzss_result::read_failed;
   const std::uint32_t budget = entry_size - header_size;
 
-  std::array<unsigned char, window_size> window{};
+  std::array<unsigned char, window_size> window;
+  window.fill(fill);
   std::uint32_t r = window_size - max_match;
   std::uint32_t flags = 0;
   std::uint32_t consumed = 0;

@@ -1,7 +1,9 @@
 // Differential tests: kesto's buffered LZ decoder and table-driven keystream
 // against the byte-wise versions they replaced (bytewise_*). Every result
 // and every output byte must agree, on well-formed, truncated, over- and
-// under-budgeted and random streams.
+// under-budgeted and random streams. And kesto's LZ encoder against both
+// decoders: its entries decode back to their input whatever the byte-wise
+// decoder's window holds before the stream.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include "bytewise_lzss_decoder.h"
 #include "common/file_handle.h"
 #include "lzss/lzss_decoder.h"
+#include "lzss/lzss_encoder.h"
 #include "lzss_encoder.h"
 #include "sample_data.h"
 #include "test_util.h"
@@ -168,6 +171,124 @@ TEST(lzss_equivalence, references_to_unwritten_and_overlapping_positions) {
     input.append(8, '\0');
     input += stream;
     expect_same(input, size_of(input) - rng.below(3));
+  }
+}
+
+struct encoded {
+  int result;
+  std::string entry;  // everything written to the output
+  std::uint32_t entry_size = 0;
+};
+
+encoded encode(const std::string& data, std::uint64_t room = 0xFFFFFFFFu) {
+  auto in = kesto_test::stream_of(data);
+  std::rewind(in.get());
+  auto out = kesto_test::stream_of();
+  encoded e{};
+  e.result = kesto::lzss_encode_entry(in.get(), out.get(), room, &e.entry_size);
+  e.entry = kesto_test::stream_contents(out.get());
+  return e;
+}
+
+// The encoder's entry for data: its header sizes, and the same bytes back
+// from kesto's decoder and from the byte-wise one whose window starts all
+// blanks. Returns the entry.
+std::string expect_round_trip(const std::string& data, const std::string& label) {
+  const encoded e = encode(data);
+  EXPECT_EQ(e.result, kesto::lzss_encode_result::ok) << label;
+  EXPECT_EQ(e.entry.substr(0, 2), "LZ") << label;
+  EXPECT_EQ(e.entry.substr(2, 4), kesto_test::u32le(size_of(e.entry) - 10)) << label;
+  EXPECT_EQ(e.entry.substr(6, 4), kesto_test::u32le(size_of(data))) << label;
+  EXPECT_EQ(e.entry_size, size_of(e.entry)) << label;
+  const decoded fast = run(kesto::lzss_decode_entry, e.entry, e.entry_size);
+  const decoded blanks = run(
+      [](std::FILE* in, std::FILE* out, std::uint32_t size) {
+        return kesto_test::bytewise_lzss_decode_entry_filled(in, out, size, ' ');
+      },
+      e.entry, e.entry_size);
+  EXPECT_EQ(fast.result, kesto::lzss_result::ok) << label;
+  EXPECT_EQ(blanks.result, kesto::lzss_result::ok) << label;
+  EXPECT_TRUE(fast.output == data) << label;
+  EXPECT_TRUE(blanks.output == data) << label;
+  return e.entry;
+}
+
+// Runs, random bytes, text and binary-like data at the sizes around the
+// window's and the match's edges, the equivalence tests' sample data, and
+// repeats from exactly as far back as a reference reaches.
+TEST(lzss_encoder, entries_decode_back_whatever_the_window_held_before) {
+  const std::size_t sizes[] = {0, 1, 2, 17, 18, 19, 4095, 4096, 4097, 40000};
+  for (std::size_t n : sizes) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"run", std::string(n, 'a')},
+        {"zeros", std::string(n, '\0')},
+        {"random", kesto_test::random_bytes(n, static_cast<std::uint32_t>(n))},
+        {"text", kesto_test::text_like(n, n)},
+        {"binary", kesto_test::binary_like(n, n)},
+    };
+    for (const auto& [kind, data] : cases) {
+      expect_round_trip(data, std::string(kind) + " of " + std::to_string(n));
+    }
+  }
+  for (std::size_t n : {100u, 5000u, 70000u, 300000u}) expect_round_trip(sample(n, n), "sample");
+  for (std::size_t back : {4095u, 4096u, 4097u}) {
+    const std::string block = kesto_test::random_bytes(back, 9);
+    const std::string entry = expect_round_trip(block + block.substr(0, 1000), "repeat");
+    // Past 4096 bytes back nothing matches: 1000 more literals.
+    EXPECT_EQ(entry.size() < back * 9 / 8 + 300, back <= 4096) << back << " back";
+  }
+}
+
+// The fewest bits of any parse of data whose references copy bytes already
+// produced, up to 4096 back: the longest matches by trying every distance.
+std::uint64_t fewest_bits(const std::string& data) {
+  const std::size_t n = data.size();
+  std::vector<std::uint64_t> price(n + 1, ~std::uint64_t{0});
+  price[0] = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::size_t longest = 0;
+    for (std::size_t d = 1; d <= std::min<std::size_t>(i, 4096) && longest < 18; ++d) {
+      std::size_t len = 0;
+      while (len < 18 && i + len < n && data[i + len - d] == data[i + len]) ++len;
+      longest = std::max(longest, len);
+    }
+    price[i + 1] = std::min(price[i + 1], price[i] + 9);
+    for (std::size_t len = 3; len <= longest; ++len) {
+      price[i + len] = std::min(price[i + len], price[i] + 17);
+    }
+  }
+  return price[n];
+}
+
+TEST(lzss_encoder, stream_takes_the_fewest_bits_of_any_parse) {
+  kesto_test::sample_random rng(17);
+  std::string two_symbols(5000, 'a');
+  for (char& c : two_symbols) c = static_cast<char>('a' + rng.below(2));
+  const std::string block = kesto_test::random_bytes(4096, 4);
+  for (const std::string& data :
+       {kesto_test::text_like(5000, 1), kesto_test::binary_like(5000, 2), two_symbols,
+        block + block.substr(0, 300)}) {
+    const encoded e = encode(data);
+    EXPECT_EQ(e.entry_size - 10, (fewest_bits(data) + 7) / 8) << data.size() << " bytes";
+  }
+}
+
+// An entry is written whole within room or refused, whether it leaves in
+// one write or in several with its header last; the refused one writes
+// nothing past room.
+TEST(lzss_encoder, room_admits_exactly_the_entry_and_nothing_more) {
+  for (std::size_t n : {0u, 100u, 30000u, 200000u}) {
+    const std::string data = kesto_test::text_like(n, 3);
+    const encoded whole = encode(data);
+    ASSERT_EQ(whole.result, kesto::lzss_encode_result::ok);
+    const encoded exact = encode(data, whole.entry.size());
+    EXPECT_EQ(exact.result, kesto::lzss_encode_result::ok) << n;
+    EXPECT_TRUE(exact.entry == whole.entry) << n;
+    for (std::uint64_t room : {whole.entry.size() - 1, std::size_t{9}, std::size_t{0}}) {
+      const encoded refused = encode(data, room);
+      EXPECT_EQ(refused.result, kesto::lzss_encode_result::too_large) << n << ", room " << room;
+      EXPECT_LE(refused.entry.size(), room) << n;
+    }
   }
 }
 

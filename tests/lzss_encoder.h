@@ -1,6 +1,7 @@
-// A small LZSS encoder for tests and benchmarks only (kesto itself has none).
-// It emits streams for kesto's decoder: 4096-byte window, references of 3 to
-// 18 bytes, window write position starting at 4078.
+// A small greedy LZSS encoder for tests and benchmarks, independent of
+// kesto's own (src/lzss/lzss_encoder.h). It emits streams for kesto's
+// decoder: 4096-byte window, references of 3 to 18 bytes, window write
+// position starting at 4078.
 #ifndef KESTO_TESTS_LZSS_ENCODER_H
 #define KESTO_TESTS_LZSS_ENCODER_H
 

@@ -24,7 +24,8 @@ mkdir -p "$build/artifacts"
 export KESTO_FUZZ_TMP=$(mktemp -d)
 trap 'rm -rf "$KESTO_FUZZ_TMP"' EXIT
 status=0
-for target in fuzz_ar_reader fuzz_dl_copy fuzz_dl_decompress fuzz_lzss_decoder fuzz_command_line; do
+for target in fuzz_ar_reader fuzz_dl_copy fuzz_dl_decompress fuzz_lzss_decoder fuzz_lzss_encoder \
+    fuzz_command_line; do
   # New inputs go to a scratch corpus; the committed seeds stay as they are.
   corpus=$(mktemp -d)
   cp fuzz/corpus/$target/* "$corpus/"

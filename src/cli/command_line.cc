@@ -62,7 +62,8 @@ enum class operation {
   extract_lz,
   create_ar,
   create_ar_key,
-  create_dl
+  create_dl,
+  create_dl_lz,
 };
 
 bool is_option(const std::string& word, const char* option) {
@@ -81,6 +82,7 @@ operation choose_operation(const std::vector<std::string>& words) {
   if (operands < 2) return operation::usage;
   if (is_option(option, "-cf")) return operation::create_ar;
   if (is_option(option, "-cd")) return operation::create_dl;
+  if (is_option(option, "-cdz")) return operation::create_dl_lz;
   if (operands >= 3 && is_option(option, "-cfk")) return operation::create_ar_key;
   return operation::usage;
 }
@@ -175,8 +177,10 @@ int extract(std::span<const std::string> operands, bool lz_only, std::FILE* out)
 int write_archive(operation op, std::FILE* archive, const std::vector<const char*>& files,
                   std::uint16_t key) {
   const auto count = static_cast<std::uint32_t>(files.size());
-  return op == operation::create_dl ? create_dl_archive(archive, files.data(), count)
-                                    : create_ar_archive(archive, files.data(), count, key);
+  if (op == operation::create_dl || op == operation::create_dl_lz) {
+    return create_dl_archive(archive, files.data(), count, op == operation::create_dl_lz);
+  }
+  return create_ar_archive(archive, files.data(), count, key);
 }
 
 int report_creation(int status, const std::vector<const char*>& files, const std::string& path,
@@ -276,6 +280,7 @@ int run_command_line(const std::vector<std::string>& words, std::FILE* out) {
     case operation::create_ar:
     case operation::create_ar_key:
     case operation::create_dl:
+    case operation::create_dl_lz:
       code = create(op, operands, out);
       break;
   }

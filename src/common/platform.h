@@ -87,6 +87,12 @@ regular_file open_regular_file(const char* path, file_handle* file);
 // truncates or replaces it, and does not wait for a reader.
 std::FILE* open_special_file(const char* path);
 
+// Makes the file open as stream size bytes long, cutting what lies beyond,
+// once the stream has written out what it holds; its position stays. A
+// device or FIFO has no length to set and is left as it is. False on a
+// failure.
+bool set_stream_size(std::FILE* stream, std::uint64_t size);
+
 // A new file written where no other process can reach it, that takes its
 // final name only when complete: entries being extracted and archives being
 // created. On Linux it is an unnamed file (O_TMPFILE) in the directory of

@@ -137,6 +137,14 @@ std::FILE* open_special_file(const char* path) {
   return f;
 }
 
+bool set_stream_size(std::FILE* stream, std::uint64_t size) {
+  if (std::fflush(stream) != 0) return false;
+  const int fd = ::fileno(stream);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  return !S_ISREG(st.st_mode) || ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
+
 namespace {
 
 // Interrupt cleanup. The name of the temporary file in flight, when it has

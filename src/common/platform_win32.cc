@@ -402,6 +402,15 @@ regular_file open_regular_file(const char* path, file_handle* file) {
 
 std::FILE* open_special_file(const char* path) { return std::fopen(path, "r+b"); }
 
+bool set_stream_size(std::FILE* stream, std::uint64_t size) {
+  if (std::fflush(stream) != 0) return false;
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+  if (::GetFileType(handle) != FILE_TYPE_DISK) return true;
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  return ::SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
 namespace {
 
 // Held while a temporary file is not yet, or no longer, marked for

@@ -8,16 +8,34 @@
 
 namespace kesto {
 
-// Writes a DL archive holding the count files, in order and unchanged, under
-// their base names cut to 12 bytes. Returns writer_status: ok;
+// Writes a DL archive holding the count files, in order, under their base
+// names cut to 12 bytes: unchanged, or with compress each as
+// append_compressed_dl_entry writes it. Returns writer_status: ok;
 // archive_failed when a write, seek or position query fails, when count is
-// above 65535 (nothing is written then) or when the archive would reach
-// 2^31 bytes; first_input + i when files[i] cannot be opened or read.
-int create_dl_archive(std::FILE* archive, const char* const* files, std::uint32_t count);
+// above 65535 (nothing is written then), when the archive would reach
+// 2^31 bytes or (compress) a file holds 4 GiB or more; first_input + i when
+// files[i] cannot be opened or read.
+int create_dl_archive(std::FILE* archive, const char* const* files, std::uint32_t count,
+                      bool compress = false);
 
 // As above, with a smaller size limit than 2^31 - 1 bytes (for tests).
 int create_dl_archive_limited(std::FILE* archive, const char* const* files, std::uint32_t count,
-                              std::uint32_t max_size);
+                              std::uint32_t max_size, bool compress = false);
+
+// Writes the bytes of input, from its position to its end, at archive's
+// position (below 2^31) as one DL entry of at most room bytes: an LZ entry
+// (lzss_encoder.h), or the bytes unchanged when that is larger than they
+// are, unless they begin with "LZ" (stored so, they would read as an LZ
+// entry). The plain bytes are read a second time, from input's position at
+// the start. *size is the entry's size; the archive is positioned at its
+// end. The bytes up to *reached (an archive position, at least the entry's
+// end) may have been written: an LZ entry that the plain bytes replaced may
+// leave a tail beyond the entry, for the caller to overwrite or cut off.
+// Returns writer_status: ok; archive_failed when a write, seek or position
+// query fails, the entry would pass room or the input holds 4 GiB or more;
+// first_input when the input cannot be read (or read again).
+int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64_t room,
+                               std::uint32_t* size, std::uint32_t* reached);
 
 // Extracts the entries into the current directory. In copy mode every entry
 // is written as stored and its name logged. In decompress mode every entry

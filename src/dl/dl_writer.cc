@@ -1,5 +1,6 @@
 // DL archive writer: header with a provisional directory offset, each file's
-// bytes unchanged, the directory of names and sizes, then the offset patch.
+// bytes unchanged or as an LZ entry, the directory of names and sizes, then
+// the offset patch.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -8,11 +9,13 @@
 #include "common/chunk_copy.h"
 #include "common/file_handle.h"
 #include "common/path.h"
+#include "common/platform.h"
 #include "common/records.h"
 #include "common/status.h"
 #include "common/stream_io.h"
 #include "dl/dl_archive.h"
 #include "dl/dl_format.h"
+#include "lzss/lzss_encoder.h"
 
 namespace kesto {
 
@@ -28,20 +31,52 @@ int write_header(std::FILE* archive, std::uint16_t count) {
   return writer_status::ok;
 }
 
-// Appends files[index] unchanged; room is what the archive may still grow
-// by with its data.
-int write_entry(std::FILE* archive, const char* path, std::uint32_t index, std::uint64_t* room,
-                std::uint32_t* size) {
+// How each entry is written, and the farthest archive position written.
+struct entry_mode {
+  bool compress = false;
+  std::uint32_t reached = 0;
+};
+
+// Appends files[index], unchanged or compressed; room is what the archive
+// may still grow by with its data.
+int write_entry(std::FILE* archive, const char* path, std::uint32_t index, entry_mode* mode,
+                std::uint64_t* room, std::uint32_t* size) {
   const int unreadable = writer_status::first_input + static_cast<int>(index);
   file_handle input(std::fopen(path, "rb"));
   if (!input) return unreadable;
   use_chunks_unbuffered(input.get());
   *size = 0;
-  copy_result r = copy_to_end(input.get(), archive, *room, size, no_filter{});
-  if (r == copy_result::read_error) return unreadable;
-  if (r != copy_result::ok) return archive_failed;
+  if (mode->compress) {
+    std::uint32_t reached = 0;
+    const int r = append_compressed_dl_entry(archive, input.get(), *room, size, &reached);
+    if (r != writer_status::ok) return r == writer_status::first_input ? unreadable : r;
+    mode->reached = std::max(mode->reached, reached);
+  } else {
+    const copy_result r = copy_to_end(input.get(), archive, *room, size, no_filter{});
+    if (r == copy_result::read_error) return unreadable;
+    if (r != copy_result::ok) return archive_failed;
+  }
   *room -= *size;
   return writer_status::ok;
+}
+
+// Stores input plain at the archive position start, reading it again from
+// input_start (null when it cannot be). The second reading must give as
+// many bytes as the first did when it read them all (first_size): a pipe,
+// whose bytes are gone, may seem to seek.
+int rewrite_plain(std::FILE* archive, std::FILE* input, const std::fpos_t* input_start,
+                  std::uint32_t start, std::uint64_t room, const std::uint32_t* first_size,
+                  std::uint32_t* size) {
+  if (input_start == nullptr || std::fsetpos(input, input_start) != 0) {
+    return writer_status::first_input;
+  }
+  if (!seek_to(archive, start)) return archive_failed;
+  *size = 0;
+  const copy_result r = copy_to_end(input, archive, room, size, no_filter{});
+  if (r == copy_result::read_error) return writer_status::first_input;
+  if (r != copy_result::ok) return archive_failed;
+  return first_size == nullptr || *size == *first_size ? writer_status::ok
+                                                        : writer_status::first_input;
 }
 
 int write_directory(std::FILE* archive, const char* const* files,
@@ -68,8 +103,32 @@ int patch_directory_offset(std::FILE* archive, std::uint32_t offset) {
 
 }  // namespace
 
+int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64_t room,
+                               std::uint32_t* size, std::uint32_t* reached) {
+  std::uint32_t start = 0;
+  if (!tell_position(archive, &start)) return archive_failed;
+  std::fpos_t input_start{};
+  const bool rereadable = std::fgetpos(input, &input_start) == 0;
+  lzss_encoded_entry lz;
+  const int r = lzss_encode_entry(input, archive, room, &lz);
+  if (r == lzss_encode_result::read_failed) return writer_status::first_input;
+  if (r == lzss_encode_result::write_failed || !tell_position(archive, reached)) {
+    return archive_failed;
+  }
+  const std::uint64_t lz_size = std::uint64_t{lz_header_size} + lz.packed;
+  if (r == lzss_encode_result::ok && (lz_size <= lz.unpacked || lz.input_begins_with_lz)) {
+    *size = static_cast<std::uint32_t>(lz_size);
+    return writer_status::ok;
+  }
+  // No room for the LZ entry a file beginning with "LZ" needs, nor for
+  // plain bytes past room (a file of 4 GiB or more among them).
+  if (lz.input_begins_with_lz || lz.input_read > room) return archive_failed;
+  return rewrite_plain(archive, input, rereadable ? &input_start : nullptr, start, room,
+                       r == lzss_encode_result::ok ? &lz.unpacked : nullptr, size);
+}
+
 int create_dl_archive_limited(std::FILE* archive, const char* const* files, std::uint32_t count,
-                              std::uint32_t max_size) {
+                              std::uint32_t max_size, bool compress) {
   // The count field has 16 bits: more files could not all be found again.
   if (count > dl_format::max_entries) return archive_failed;
   const std::uint64_t fixed =
@@ -78,19 +137,27 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
   std::uint64_t room = max_size - fixed;
   int status = write_header(archive, static_cast<std::uint16_t>(count));
   std::vector<std::uint32_t> sizes(count);
+  entry_mode mode{compress};
   for (std::uint32_t i = 0; i < count && status == writer_status::ok; ++i) {
-    status = write_entry(archive, files[i], i, &room, &sizes[i]);
+    status = write_entry(archive, files[i], i, &mode, &room, &sizes[i]);
   }
   if (status != writer_status::ok) return status;
   std::uint32_t directory_offset = 0;
   if (!tell_position(archive, &directory_offset)) return archive_failed;
   status = write_directory(archive, files, sizes);
   if (status == writer_status::ok) status = patch_directory_offset(archive, directory_offset);
+  // An LZ entry replaced by a shorter plain one may have left bytes past
+  // the directory.
+  const std::uint64_t end = directory_offset + std::uint64_t{count} * dl_format::record_size;
+  if (status == writer_status::ok && mode.reached > end && !set_stream_size(archive, end)) {
+    status = archive_failed;
+  }
   return status;
 }
 
-int create_dl_archive(std::FILE* archive, const char* const* files, std::uint32_t count) {
-  return create_dl_archive_limited(archive, files, count, max_archive_size);
+int create_dl_archive(std::FILE* archive, const char* const* files, std::uint32_t count,
+                      bool compress) {
+  return create_dl_archive_limited(archive, files, count, max_archive_size, compress);
 }
 
 }  // namespace kesto

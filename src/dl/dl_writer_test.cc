@@ -3,9 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "common/byte_order.h"
 #include "common/status.h"
 #include "common/stream_io.h"
 #include "dl/dl_archive.h"
+#include "lzss/lzss_decoder.h"
+#include "sample_data.h"
 #include "test_util.h"
 
 namespace kesto {
@@ -16,18 +19,30 @@ using kesto_test::bytes;
 using kesto_test::dl_header;
 using kesto_test::dl_record;
 
+// What an LZ entry decodes to, or "not decoded" with the result.
+bytes decoded(const bytes& entry) {
+  auto in = kesto_test::stream_of(entry);
+  std::rewind(in.get());
+  auto out = kesto_test::stream_of();
+  const int r = lzss_decode_entry(in.get(), out.get(), static_cast<std::uint32_t>(entry.size()));
+  return r == lzss_result::ok ? kesto_test::stream_contents(out.get())
+                              : "not decoded: " + std::to_string(r);
+}
+
 class dl_writer : public kesto_test::scratch_dir_test {
  protected:
   // Builds an archive of paths in a temporary stream; the bytes written land
   // in image_.
-  int create(const std::vector<std::string>& paths, std::uint32_t limit = max_archive_size) {
+  int create(const std::vector<std::string>& paths, std::uint32_t limit = max_archive_size,
+             bool compress = false) {
     std::vector<const char*> files;
     for (const auto& p : paths) files.push_back(p.c_str());
     auto archive = kesto_test::stream_of();
     const auto count = static_cast<std::uint32_t>(files.size());
-    int status = limit == max_archive_size
-                     ? create_dl_archive(archive.get(), files.data(), count)
-                     : create_dl_archive_limited(archive.get(), files.data(), count, limit);
+    int status =
+        limit == max_archive_size
+            ? create_dl_archive(archive.get(), files.data(), count, compress)
+            : create_dl_archive_limited(archive.get(), files.data(), count, limit, compress);
     image_ = kesto_test::stream_contents(archive.get());
     return status;
   }
@@ -127,6 +142,52 @@ TEST_F(dl_writer, size_limit_admits_exactly_the_limit_and_refuses_one_byte_more)
   // A header and directory that cannot fit are refused before writing.
   EXPECT_EQ(create({"empty", "empty"}, 16 + 31), writer_status::archive_failed);
   EXPECT_EQ(image_, "");
+}
+
+// Compressed: text becomes an LZ entry; bytes that do not compress stay
+// plain (the longer LZ attempt cut off after the directory), unless they
+// begin with "LZ"; an empty file is an entry of size 0. The layout is the
+// plain one's with the entries' sizes.
+TEST_F(dl_writer, compressed_entries_are_lz_entries_unless_plain_is_smaller) {
+  const bytes text = kesto_test::text_like(20000, 1);
+  const bytes noise = kesto_test::random_bytes(3000, 2);
+  const bytes lz_noise = "LZ" + noise;
+  kesto_test::write_file("text", text);
+  kesto_test::write_file("noise", noise);
+  kesto_test::write_file("lz_noise", lz_noise);
+  kesto_test::write_file("empty", "");
+  ASSERT_EQ(create({"text", "empty", "lz_noise", "noise"}, max_archive_size, true),
+            writer_status::ok);
+  std::vector<std::uint32_t> sizes;
+  for (std::size_t r = image_.size() - 4 * 16; r < image_.size(); r += 16) {
+    sizes.push_back(kesto::load_u32le(reinterpret_cast<const unsigned char*>(&image_[r + 12])));
+  }
+  const bytes lz_text = image_.substr(16, sizes[0]);
+  const bytes lz_entry = image_.substr(16 + sizes[0], sizes[2]);
+  EXPECT_LT(sizes[0], text.size() * 2 / 3);
+  EXPECT_EQ(decoded(lz_text), text);
+  EXPECT_GT(sizes[2], lz_noise.size());
+  EXPECT_EQ(decoded(lz_entry), lz_noise);
+  EXPECT_EQ(image_, dl_header(4, 16 + sizes[0] + sizes[2] + 3000) + lz_text + lz_entry + noise +
+                        dl_record("text", sizes[0]) + dl_record("empty", 0) +
+                        dl_record("lz_noise", sizes[2]) + dl_record("noise", 3000));
+}
+
+// The size limit holds the entry as stored: plain bytes whose LZ attempt
+// would not have fitted, and the LZ entry a file beginning with "LZ" needs.
+TEST_F(dl_writer, compressed_size_limit_counts_the_entry_as_stored) {
+  const bytes noise = kesto_test::random_bytes(3000, 3);
+  kesto_test::write_file("noise", noise);
+  kesto_test::write_file("lz_noise", "LZ" + noise);
+  EXPECT_EQ(create({"noise"}, 16 + 3000 + 16, true), writer_status::ok);
+  EXPECT_EQ(image_.size(), 16u + 3000 + 16);
+  EXPECT_EQ(create({"noise"}, 16 + 2999 + 16, true), writer_status::archive_failed);
+  EXPECT_LE(image_.size(), 16u + 2999 + 16);
+  ASSERT_EQ(create({"lz_noise"}, max_archive_size, true), writer_status::ok);
+  const auto total = static_cast<std::uint32_t>(image_.size());
+  EXPECT_EQ(create({"lz_noise"}, total, true), writer_status::ok);
+  EXPECT_EQ(create({"lz_noise"}, total - 1, true), writer_status::archive_failed);
+  EXPECT_EQ(create({"lz_noise"}, 16 + 3002 + 16, true), writer_status::archive_failed);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "lzss_encoder.h"
+// The greedy test encoder of tests/, not lzss/lzss_encoder.h beside this file.
+#include <lzss_encoder.h>
 #include "test_util.h"
 
 namespace kesto {

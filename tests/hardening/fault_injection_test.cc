@@ -71,15 +71,19 @@ std::vector<const char*> c_strings(const std::vector<std::string>& v) {
   return out;
 }
 
-enum class format { ar, dl };
+enum class format { ar, dl, dl_compressed };
+
+int create_archive(format f, std::FILE* archive, const std::vector<const char*>& files,
+                   std::uint16_t key = test_key) {
+  const auto count = static_cast<std::uint32_t>(files.size());
+  return f == format::ar ? kesto::create_ar_archive(archive, files.data(), count, key)
+                         : kesto::create_dl_archive(archive, files.data(), count,
+                                                    f == format::dl_compressed);
+}
 
 bytes build_archive(format f, const std::vector<std::string>& paths) {
   std::FILE* tmp = std::tmpfile();
-  auto files = c_strings(paths);
-  const auto count = static_cast<std::uint32_t>(files.size());
-  const int status = f == format::ar ? kesto::create_ar_archive(tmp, files.data(), count, test_key)
-                                     : kesto::create_dl_archive(tmp, files.data(), count);
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(create_archive(f, tmp, c_strings(paths)), 0);
   std::fseek(tmp, 0, SEEK_END);  // the writer ends at its last patch, not at the end
   const long size = std::ftell(tmp);
   bytes out(static_cast<std::size_t>(size), '\0');
@@ -228,7 +232,6 @@ void sweep_writer(format f, const contents_map& inputs, std::initializer_list<fa
   const auto paths = write_inputs(inputs);
   const bytes reference = build_archive(f, paths);
   auto files = c_strings(paths);
-  const auto count = static_cast<std::uint32_t>(files.size());
   for (fault kind : kinds) {
     for (std::uint64_t n = 0;; ++n) {
       const std::string context = std::string(fault_name(kind)) + " at " + std::to_string(n);
@@ -237,9 +240,7 @@ void sweep_writer(format f, const contents_map& inputs, std::initializer_list<fa
       state.at = n;
       std::FILE* stream = open_fault_stream(&state, "w+b", buffered);
       const int files_before = count_open_files();
-      const int status = f == format::ar
-                             ? kesto::create_ar_archive(stream, files.data(), count, test_key)
-                             : kesto::create_dl_archive(stream, files.data(), count);
+      const int status = create_archive(f, stream, files);
       ASSERT_EQ(count_open_files(), files_before) << context << ": an input was left open";
       const bool failed_in_call = state.triggered;
       // A buffered stream may meet the failure only when it is closed, after
@@ -273,19 +274,28 @@ TEST_F(fault_injection, dl_writer_reports_every_archive_write_seek_and_tell_fail
                true);
 }
 
+// Entries stored plain after an LZ attempt (of several writes, its header
+// patched last) and an LZ entry that plain bytes beginning with "LZ" need;
+// it covers the attempt's tail, which the stream could not cut off.
+TEST_F(fault_injection, compressed_dl_writer_reports_every_archive_write_seek_and_tell_failure) {
+  sweep_writer(format::dl_compressed, small_inputs(),
+               {fault::write_call, fault::write_bytes, fault::seek_call, fault::tell_call}, false);
+  fs::remove_all("in");
+  sweep_writer(format::dl_compressed,
+               {{"big", random_bytes(40000, 2)}, {"lz", "LZ" + random_bytes(6000, 3)}},
+               {fault::write_call, fault::seek_call, fault::tell_call}, true);
+}
+
 TEST_F(fault_injection, writers_report_an_unreadable_input_by_its_index_and_close_the_others) {
   const auto paths = write_inputs(small_inputs());
   fs::create_directory("a_directory");
   for (std::size_t bad = 0; bad <= paths.size(); ++bad) {
     std::vector<std::string> with_bad = paths;
     with_bad.insert(with_bad.begin() + static_cast<long>(bad), "a_directory");
-    auto files = c_strings(with_bad);
-    const auto count = static_cast<std::uint32_t>(files.size());
-    for (format f : {format::ar, format::dl}) {
+    for (format f : {format::ar, format::dl, format::dl_compressed}) {
       std::FILE* tmp = std::tmpfile();
       const int files_before = count_open_files();
-      const int status = f == format::ar ? kesto::create_ar_archive(tmp, files.data(), count, 1)
-                                         : kesto::create_dl_archive(tmp, files.data(), count);
+      const int status = create_archive(f, tmp, c_strings(with_bad), 1);
       EXPECT_EQ(count_open_files(), files_before);
       EXPECT_EQ(status, static_cast<int>(bad) + 2) << "directory at index " << bad;
       std::fclose(tmp);
@@ -381,7 +391,8 @@ TEST_F(fault_injection, dl_reader_decompress_mode_fails_cleanly_when_entry_files
 // as it was and no temporary file; one that can succeeds.
 void sweep_creation_limit(const std::string& option) {
   const auto paths = write_inputs(small_inputs());
-  const bytes reference = build_archive(option == "-cd" ? format::dl : format::ar, paths);
+  const format f = option == "-cd" ? format::dl : option == "-cdz" ? format::dl_compressed : format::ar;
+  const bytes reference = build_archive(f, paths);
   std::vector<std::string> words{option};
   if (option == "-cfk") words.push_back("5a17");
   words.push_back("new.arc");
@@ -412,12 +423,13 @@ TEST_F(fault_injection, failed_ar_creation_leaves_no_archive_and_no_temporary_fi
 
 TEST_F(fault_injection, failed_dl_creation_leaves_no_archive_and_no_temporary_file) {
   sweep_creation_limit("-cd");
+  sweep_creation_limit("-cdz");
 }
 
 TEST_F(fault_injection, creation_with_an_unreadable_input_leaves_nothing_behind) {
   write_inputs(small_inputs());
   fs::create_directory("a_directory");
-  for (const char* option : {"-cf", "-cd"}) {
+  for (const char* option : {"-cf", "-cd", "-cdz"}) {
     std::string output;
     std::FILE* out = std::tmpfile();
     const int code = kesto::run_command_line({option, "fresh.arc", "in/alpha", "a_directory"}, out);
