@@ -13,10 +13,10 @@ namespace kesto {
 namespace {
 
 constexpr std::uint32_t header_size = lz_header_size;
-constexpr std::uint16_t signature = 0x5A4C;  // "LZ" read little-endian
-constexpr std::uint32_t window_size = 4096;
-constexpr std::uint32_t window_mask = window_size - 1;
-constexpr std::uint32_t max_match = 18;
+using lzss_format::max_match;
+using lzss_format::signature;
+using lzss_format::window_mask;
+using lzss_format::window_size;
 constexpr std::uint32_t threshold = 2;
 constexpr std::uint32_t max_item_bytes = 3;  // a flag byte and a two-byte reference
 // A flag byte with eight references: its stream bytes and its output.

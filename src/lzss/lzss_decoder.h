@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <functional>
 
+#include "lzss/lzss_format.h"
+
 namespace kesto {
 
 namespace lzss_result {
@@ -22,13 +24,11 @@ inline constexpr int write_failed = 3;  // an output byte could not be written
 inline constexpr int size_mismatch = 4; // decoded, but a header size disagrees
 }  // namespace lzss_result
 
-// The 10-byte header of an LZ entry.
-inline constexpr std::size_t lz_header_size = 10;
 struct lz_header {
   std::uint32_t packed;    // stream bytes after the header
   std::uint32_t unpacked;  // bytes the stream decodes to
 };
-// True when the lz_header_size bytes at head start with "LZ"; then fills
+// True when the lz_header_size (10) bytes at head start with "LZ"; then fills
 // *header.
 bool parse_lz_header(const unsigned char* head, lz_header* header);
 

@@ -17,12 +17,11 @@ namespace {
 namespace result = lzss_encode_result;
 
 constexpr std::uint32_t header_size = lz_header_size;
-constexpr std::uint32_t window_size = 4096;
-constexpr std::uint32_t window_mask = window_size - 1;
-constexpr std::uint32_t min_match = 3;
-constexpr std::uint32_t max_match = 18;
-// The decoder writes the first output byte at this window position.
-constexpr std::uint32_t first_position = window_size - max_match;
+using lzss_format::first_position;
+using lzss_format::max_match;
+using lzss_format::min_match;
+using lzss_format::window_mask;
+using lzss_format::window_size;
 constexpr std::uint64_t max_input = 0xFFFFFFFFu;
 constexpr std::uint64_t max_packed = 0xFFFFFFFFu;
 constexpr std::uint32_t literal_bits = 9;

@@ -13,10 +13,9 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace kesto {
+#include "lzss/lzss_format.h"
 
-// An LZ entry's header: "LZ", packed size, unpacked size.
-inline constexpr std::uint32_t lz_header_size = 10;
+namespace kesto {
 
 namespace lzss_encode_result {
 inline constexpr int ok = 0;
