@@ -100,5 +100,7 @@ words list-ar -l a.ar
 words list-dl -L d.dl
 words test-ar -t a.ar
 words test-dl -t d.dl
+words rebuild-ar -u a.ar sub
+words rebuild-dl-here -U d.dl .
 words usage -x a.ar
 echo "seed corpora written to $corpus"

@@ -51,6 +51,8 @@ TEST_F(cli_usage, bad_command_lines_print_usage_and_touch_nothing) {
       {"-t"},
       {"-l", "a.ar", "f.txt"},
       {"-t", "a.ar", "f.txt"},
+      {"-u", "a.ar"},
+      {"-u", "a.ar", "d1", "d2"},
   };
   for (const auto& words : command_lines) {
     SCOPED_TRACE(testing::PrintToString(words));

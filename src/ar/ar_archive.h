@@ -46,6 +46,18 @@ int list_ar_archive(std::FILE* archive, std::FILE* log);
 // problem. Returns reader_status: ok, wrong_format or bad_archive.
 int test_ar_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged);
 
+// Writes to out (a new, seekable stream) the archive rebuilt with the files
+// of directory dir: the same entries, names, order and key, in the writer's
+// layout. Each entry keeps its stored bytes, unless dir holds a regular file
+// under the name extraction gives it whose bytes differ from what -e writes
+// for it; then it takes that file's bytes, scrambled. Names extraction
+// refuses are never looked up. Logs a line per entry ("%s sostituito" or
+// "%s mantenuto"). Returns rebuild_status: ok; wrong_format; bad_archive;
+// cannot_read (stored data ran out) or cannot_read_file (a file of dir that
+// is no regular file or cannot be read), after logging the fragment;
+// archive_failed when out cannot be written or would reach 2^31 bytes.
+int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const char* dir, std::FILE* log);
+
 }  // namespace kesto
 
 #endif

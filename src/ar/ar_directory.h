@@ -32,6 +32,10 @@ class ar_directory {
   // The records lie from the directory offset to offset + 16 * count, a
   // 32-bit sum that wraps: a directory that wraps past 2^32 is empty.
   bool at_end() const { return next_ >= end_; }
+  // The records not yet read, up to that end.
+  std::uint32_t records_left() const {
+    return at_end() ? 0 : (end_ - next_) / static_cast<std::uint32_t>(ar_format::record_size);
+  }
   // Reads the next record; false when it cannot be read (bad_archive).
   bool read_next(ar_record* rec);
 

@@ -64,6 +64,7 @@ enum class operation {
   create_ar_key,
   create_dl,
   create_dl_lz,
+  rebuild,
 };
 
 bool is_option(const std::string& word, const char* option) {
@@ -84,6 +85,7 @@ operation choose_operation(const std::vector<std::string>& words) {
   if (is_option(option, "-cd")) return operation::create_dl;
   if (is_option(option, "-cdz")) return operation::create_dl_lz;
   if (operands >= 3 && is_option(option, "-cfk")) return operation::create_ar_key;
+  if (operands == 2 && is_option(option, "-u")) return operation::rebuild;
   return operation::usage;
 }
 
@@ -234,6 +236,59 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
   return report_creation(status, files, path, out);
 }
 
+int report_rebuild(int status, const std::string& path, std::FILE* out) {
+  switch (status) {
+    case rebuild_status::cannot_read:
+    case rebuild_status::cannot_read_file:
+      // The routine has begun the line in the log.
+      std::fputs(failure_tail, out);
+      return 1;
+    case rebuild_status::archive_failed:
+      return fail(out, msg_cannot_write, path);
+    default:
+      return report_extraction(status, out);
+  }
+}
+
+// True when dir can be entered; the current directory is left as it was.
+bool can_enter(const std::string& dir) {
+  std::string saved;
+  if (!get_current_directory(&saved) || !change_directory(dir.c_str())) return false;
+  return change_directory(saved.c_str());
+}
+
+// -u: the archive is read as -e reads it and rebuilt into a temporary file
+// beside it, which replaces it only when complete, as a new archive does.
+int rebuild(std::span<const std::string> operands, std::FILE* out) {
+  const std::string& path = operands[0];
+  const std::string& dir = operands[1];
+  file_handle archive = open_archive(path);
+  if (!archive) return fail(out, msg_cannot_open, path);
+  if (!can_enter(dir)) return fail(out, msg_cannot_enter_dest);
+  std::string target = path;
+  if (!resolve_symbolic_links(&target)) return fail(out, msg_cannot_create, path);
+  const existing_file previous = inspect_existing_file(target.c_str(), nullptr);
+  temporary_file fresh;
+  if (previous.kind != file_kind::regular || !may_replace(previous) ||
+      !fresh.open(directory_prefix(target))) {
+    return fail(out, msg_cannot_create, path);
+  }
+  int status = rebuild_ar_archive(archive.get(), fresh.stream(), dir.c_str(), out);
+  if (status == rebuild_status::wrong_format) {
+    status = rebuild_dl_archive(archive.get(), fresh.stream(), dir.c_str(), out);
+  }
+  archive.close();
+  if (status != rebuild_status::ok) return report_rebuild(status, path, out);
+  switch (fresh.commit(target.c_str(), previous)) {
+    case temporary_file::commit_result::committed:
+      return succeed(out);
+    case temporary_file::commit_result::lost_data:
+      return fail(out, msg_cannot_write, path);
+    default:
+      return fail(out, msg_cannot_create, path);
+  }
+}
+
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -282,6 +337,9 @@ int run_command_line(const std::vector<std::string>& words, std::FILE* out) {
     case operation::create_dl:
     case operation::create_dl_lz:
       code = create(op, operands, out);
+      break;
+    case operation::rebuild:
+      code = rebuild(operands, out);
       break;
   }
   // A report that could not be written is no success.

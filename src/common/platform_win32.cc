@@ -371,7 +371,9 @@ bool resolve_symbolic_links(std::string* path) {
 // is judged by what the open handle says: a disk file without a reparse
 // point and not a directory.
 regular_file open_regular_file(const char* path, file_handle* file) {
-  HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  const std::wstring full = full_path(path);
+  if (full.empty()) return regular_file::failed;
+  HANDLE h = ::CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                            nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -380,7 +382,7 @@ regular_file open_regular_file(const char* path, file_handle* file) {
                                                                           : regular_file::failed;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  const bool regular = ::GetFileType(h) == FILE_TYPE_DISK && file_identity(h, &info) &&
+  const bool regular = ::GetFileType(h) == FILE_TYPE_DISK && ::GetFileInformationByHandle(h, &info) &&
                        (info.dwFileAttributes &
                         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
   const int fd = regular ? ::_open_osfhandle(reinterpret_cast<std::intptr_t>(h),

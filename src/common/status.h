@@ -23,6 +23,19 @@ inline constexpr int archive_failed = 1;   // writing, seeking or sizing the arc
 inline constexpr int first_input = 2;
 }  // namespace writer_status
 
+// Results of rebuild_ar_archive and rebuild_dl_archive. Values 1 to 3 mean
+// what they mean for the readers.
+namespace rebuild_status {
+inline constexpr int ok = 0;
+inline constexpr int wrong_format = 1;
+inline constexpr int bad_archive = 2;
+inline constexpr int cannot_read = 3;       // stored entry data ran out (fragment logged)
+inline constexpr int cannot_read_file = 4;  // a file of the directory could not be read or
+                                            // is no regular file (fragment logged)
+inline constexpr int archive_failed = 5;    // writing the new archive failed, or it would
+                                            // reach 2^31 bytes
+}  // namespace rebuild_status
+
 }  // namespace kesto
 
 #endif

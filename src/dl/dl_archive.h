@@ -61,6 +61,15 @@ int list_dl_archive(std::FILE* archive, std::FILE* log);
 // a plain entry is not.
 int test_dl_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged);
 
+// Writes to out (a new, seekable stream) the archive rebuilt with the files
+// of directory dir, as rebuild_ar_archive does, in the writer's layout; the
+// header bytes the reader ignores keep their values. An entry keeps its
+// stored bytes unless its file differs from what -e writes for it and, for
+// an LZ entry, from what -ed writes for it. A changed LZ entry is
+// compressed again (unless the file is a whole LZ entry itself); a changed
+// plain entry takes the file's bytes as they are.
+int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const char* dir, std::FILE* log);
+
 }  // namespace kesto
 
 #endif

@@ -1,0 +1,155 @@
+// AR archive rebuild: the archive's own entries, names, order and key, each
+// entry keeping its stored bytes or taking the bytes of its file in a
+// directory, written in the writer's layout: the directory at 12, the data
+// back to back after it.
+#include <cstring>
+
+#include "ar/ar_archive.h"
+#include "ar/ar_directory.h"
+#include "ar/keystream.h"
+#include "common/byte_order.h"
+#include "common/rebuild.h"
+#include "common/status.h"
+
+namespace kesto {
+
+namespace {
+
+constexpr int archive_failed = rebuild_status::archive_failed;
+
+// The new directory's records, filled in as the entries are written and
+// written to their place a block at a time, so that neither memory nor
+// seeks grow with every entry.
+class directory_patch {
+ public:
+  explicit directory_patch(rebuilt_archive& out) : out_(out) {}
+
+  bool add(const ar_record& rec, std::uint32_t offset, std::uint32_t size) {
+    unsigned char* record = block_ + filled_ * ar_format::record_size;
+    std::memcpy(record, rec.name, ar_format::name_size);  // the stored bytes, as they were
+    store_u32le(record + ar_format::data_offset_field, offset);
+    store_u32le(record + ar_format::size_field, size);
+    return ++filled_ < records_per_block || flush();
+  }
+
+  // Writes the records of the block to their place and returns to the end
+  // of the data.
+  bool flush() {
+    if (filled_ == 0) return true;
+    const std::uint32_t at = ar_format::written_directory_offset +
+                             first_ * static_cast<std::uint32_t>(ar_format::record_size);
+    const bool written = seek_to(out_.stream(), at) &&
+                         write_all(out_.stream(), block_, filled_ * ar_format::record_size) &&
+                         seek_to(out_.stream(), out_.position());
+    first_ += static_cast<std::uint32_t>(filled_);
+    filled_ = 0;
+    return written;
+  }
+
+ private:
+  static constexpr std::size_t records_per_block = 2048;
+  rebuilt_archive& out_;
+  unsigned char block_[records_per_block * ar_format::record_size];
+  std::size_t filled_ = 0;
+  std::uint32_t first_ = 0;  // index of the block's first record
+};
+
+// First pass: which files of dir equal what -e writes for an entry of their
+// name. Nothing is written; a file that cannot be read fails here.
+int find_unchanged(std::FILE* archive, const char* dir, std::FILE* log, unchanged_files* unchanged) {
+  ar_directory directory(archive);
+  const int opened = directory.open();
+  if (opened != reader_status::ok) return opened;
+  while (!directory.at_end()) {
+    ar_record rec;
+    if (!directory.read_next(&rec)) return rebuild_status::bad_archive;
+    if (unchanged->contains(rec.name)) continue;
+    file_handle file;
+    std::string path;
+    const lookup found = find_replacement(dir, rec.name, log, &file, &path);
+    if (found == lookup::failed) return rebuild_status::cannot_read_file;
+    if (found == lookup::none || !seek_to(archive, rec.data_offset)) continue;
+    keystream ks(directory.key());
+    const comparison compared = compare_with_entry(
+        file.get(), archive, rec.size, [&ks](unsigned char* p, std::size_t n) { ks.unscramble(p, n); });
+    if (compared == comparison::file_unreadable) return log_unreadable_file(log, path);
+    if (compared == comparison::same) unchanged->add(rec.name);
+  }
+  return rebuild_status::ok;
+}
+
+// Keeps the entry's stored bytes: scrambled with the same key, they stay
+// as they are.
+int keep_stored(std::FILE* archive, rebuilt_archive& out, const ar_record& rec, std::FILE* log) {
+  const copy_result r = seek_to(archive, rec.data_offset) ? out.copy_stored(archive, rec.size)
+                                                          : copy_result::read_short;
+  if (r == copy_result::read_short) {
+    return log_failure(log, msg_cannot_read_entry, rec.name, rebuild_status::cannot_read);
+  }
+  return r == copy_result::ok ? rebuild_status::ok : archive_failed;
+}
+
+// Writes one entry: its stored bytes, unless dir holds a changed file
+// under its name (then the file's bytes, scrambled). *size gets the entry's
+// new size.
+int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const char* dir, std::FILE* log,
+                  const ar_record& rec, std::uint16_t key, const unchanged_files& unchanged,
+                  std::uint32_t* size, bool* replaced) {
+  file_handle file;
+  std::string path;
+  const lookup found = find_replacement(dir, rec.name, log, &file, &path);
+  if (found == lookup::failed) return rebuild_status::cannot_read_file;
+  *replaced = found == lookup::opened && !unchanged.contains(rec.name);
+  if (!*replaced) {
+    *size = rec.size;
+    return keep_stored(archive, out, rec, log);
+  }
+  keystream ks(key);
+  const copy_result r =
+      out.copy_file(file.get(), size, [&ks](unsigned char* p, std::size_t n) { ks.scramble(p, n); });
+  if (r == copy_result::read_error) return log_unreadable_file(log, path);
+  return r == copy_result::ok ? rebuild_status::ok : archive_failed;
+}
+
+int write_header(std::FILE* out, std::uint16_t key, std::uint32_t count) {
+  unsigned char head[ar_format::header_size];
+  std::memcpy(head, ar_format::signature, 2);
+  store_u16le(head + ar_format::key_offset, key);
+  store_u32le(head + ar_format::directory_offset_field, ar_format::written_directory_offset);
+  store_u32le(head + ar_format::count_field, count);
+  return seek_to(out, 0) && write_all(out, head, sizeof head) ? rebuild_status::ok
+                                                                : archive_failed;
+}
+
+}  // namespace
+
+int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const char* dir, std::FILE* log) {
+  unchanged_files unchanged;
+  int status = find_unchanged(archive, dir, log, &unchanged);
+  if (status != rebuild_status::ok) return status;
+  ar_directory directory(archive);
+  if (directory.open() != reader_status::ok) return rebuild_status::bad_archive;
+  const std::uint32_t count = directory.records_left();
+  const std::uint64_t data_start =
+      ar_format::header_size + std::uint64_t{count} * ar_format::record_size;
+  if (data_start > max_archive_size) return archive_failed;
+  status = write_header(out, directory.key(), count);
+  rebuilt_archive fresh(out, static_cast<std::uint32_t>(data_start));
+  if (status == rebuild_status::ok && !seek_to(out, fresh.position())) status = archive_failed;
+  directory_patch patch(fresh);
+  while (status == rebuild_status::ok && !directory.at_end()) {
+    ar_record rec;
+    if (!directory.read_next(&rec)) return rebuild_status::bad_archive;
+    const std::uint32_t offset = fresh.position();
+    std::uint32_t size = 0;
+    bool replaced = false;
+    status = rebuild_entry(archive, fresh, dir, log, rec, directory.key(), unchanged, &size,
+                           &replaced);
+    if (status == rebuild_status::ok && !patch.add(rec, offset, size)) status = archive_failed;
+    if (status == rebuild_status::ok) log_rebuilt_entry(log, rec.name, replaced);
+  }
+  if (status == rebuild_status::ok && !patch.flush()) status = archive_failed;
+  return status;
+}
+
+}  // namespace kesto

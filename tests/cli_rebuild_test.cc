@@ -1,0 +1,137 @@
+// Rebuild ("-u"): the archive is its own manifest. Entries keep their order,
+// names, key and stored bytes unless their file in the directory changed;
+// a rebuild with nothing changed gives the same bytes; nothing outside the
+// directory is read, and a failure leaves the archive as it was.
+#include "cli_runner.h"
+#include "lzss_encoder.h"
+
+namespace kesto_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+using cli_rebuild = cli_test;
+
+const bytes text = "Lorem ipsum dolor sit amet, lorem ipsum dolor sit amet. Lorem ipsum.";
+
+// A DL archive of every kind of entry, whose header bytes the reader
+// ignores are not zero.
+bytes sample_dl() {
+  bytes dl = dl_archive({{"LZtext.txt", lz_entry(text)},
+                         {"plain.bin", "plain bytes"},
+                         {"empty", ""},
+                         {"twelve_bytes", lz_entry(random_bytes(3000, 7))},
+                         {"plain.bin", "second copy"}});
+  dl[7] = '\x07';
+  dl.replace(14, 2, "zz");
+  return dl;
+}
+
+std::string log_of(const std::vector<std::string>& names, const std::string& word) {
+  std::string log;
+  for (const std::string& name : names) log += name + " " + word + "\n";
+  return log + success_banner;
+}
+
+const std::vector<std::string> dl_names = {"LZtext.txt", "plain.bin", "empty", "twelve_bytes",
+                                           "plain.bin"};
+
+// Extracted with -e, with -e and then -ed over it, or not at all: rebuilt
+// with no file changed, each archive comes out byte for byte the same.
+TEST_F(cli_rebuild, nothing_changed_gives_the_same_bytes) {
+  write_file("a.txt", text);
+  write_file("b.bin", random_bytes(40000, 1));
+  write_file("e", "");
+  ASSERT_EQ(run({"-cfk", "1A2B", "k.ar", "a.txt", "b.bin", "e", "a.txt"}).code, 0);
+  const bytes ar = read_file("k.ar");
+  write_file("x.dl", sample_dl());
+  fs::create_directory("none");
+  for (const std::string archive : {"k.ar", "x.dl"}) {
+    const bytes before = read_file(archive);
+    ASSERT_EQ(run({"-e", archive, "out-" + archive}).code, 0);
+    const std::vector<std::string> names =
+        archive == "k.ar" ? std::vector<std::string>{"a.txt", "b.bin", "e", "a.txt"} : dl_names;
+    for (const std::string& dir : {"out-" + archive, std::string("none")}) {
+      SCOPED_TRACE(archive + " " + dir);
+      EXPECT_EQ(run({"-u", archive, dir}).out, log_of(names, "mantenuto"));
+      EXPECT_EQ(read_file(archive), before);
+    }
+  }
+  ASSERT_EQ(run({"-ed", "x.dl", "out-x.dl"}).code, 0);
+  EXPECT_EQ(run({"-U", "x.dl", "out-x.dl"}).out, log_of(dl_names, "mantenuto"));
+  EXPECT_EQ(read_file("x.dl"), sample_dl());
+  EXPECT_EQ(read_file("k.ar"), ar);
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
+// A changed file replaces every entry of its name: scrambled with the key
+// (AR), as it is (plain DL), compressed again (LZ DL, from -ed's output),
+// or taken whole when it is an LZ entry itself (LZ DL, from -e's output).
+TEST_F(cli_rebuild, changed_files_replace_their_entries_in_place) {
+  write_file("a.txt", text);
+  write_file("b.txt", "bee");
+  ASSERT_EQ(run({"-cfk", "8001", "k.ar", "a.txt", "b.txt"}).code, 0);
+  write_file("x.dl", sample_dl());
+  fs::create_directories("edit");
+  write_file("edit/b.txt", "changed bee");
+  write_file("edit/plain.bin", "new plain");
+  write_file("edit/LZtext.txt", text + " and more text, more text");
+  write_file("edit/twelve_bytes", lz_entry("an LZ entry made elsewhere"));
+  EXPECT_EQ(run({"-u", "k.ar", "edit"}).out, "a.txt mantenuto\nb.txt sostituito\n" + success_banner);
+  EXPECT_EQ(run({"-u", "x.dl", "edit"}).out,
+            "LZtext.txt sostituito\nplain.bin sostituito\nempty mantenuto\n"
+            "twelve_bytes sostituito\nplain.bin sostituito\n" + success_banner);
+
+  ASSERT_EQ(run({"-e", "k.ar", "ar"}).code, 0);
+  EXPECT_EQ(read_file("ar/a.txt"), text);
+  EXPECT_EQ(read_file("ar/b.txt"), "changed bee");
+  EXPECT_EQ(read_file("k.ar").substr(0, 4), bytes("AR\x01\x80", 4));
+  EXPECT_EQ(run({"-ed", "x.dl", "lz"}).out,
+            "LZtext.txt\nplain.bin non compresso con LZSS\nempty non compresso con LZSS\n"
+            "twelve_bytes\nplain.bin non compresso con LZSS\n" + success_banner);
+  EXPECT_EQ(read_file("lz/LZtext.txt"), text + " and more text, more text");
+  EXPECT_EQ(read_file("lz/twelve_bytes"), "an LZ entry made elsewhere");
+  const bytes dl = read_file("x.dl");
+  EXPECT_EQ(dl.substr(0, 8), bytes("DL1.0\x1A\0\x07", 8));
+  EXPECT_EQ(dl.substr(14, 4), "zzLZ");
+  ASSERT_EQ(run({"-e", "x.dl", "plain"}).code, 0);
+  EXPECT_EQ(read_file("plain/plain.bin"), "new plain");
+  EXPECT_EQ(read_file("plain/twelve_bytes"), lz_entry("an LZ entry made elsewhere"));
+}
+
+// An unsafe name is never looked up, so a file planted outside the
+// directory under it is not read; links and other non-regular files in the
+// directory fail the rebuild before the archive changes.
+TEST_F(cli_rebuild, only_regular_files_inside_the_directory_are_read) {
+  const bytes ar = ar_archive({{"ok.txt", "ok"}, {"../x", "x"}, {"sub", "s"}});
+  write_file("a.ar", ar);
+  write_file("x", "planted outside");
+  fs::create_directories("dir");
+  write_file("dir/ok.txt", "new ok");
+  EXPECT_EQ(run({"-u", "a.ar", "dir"}).out,
+            "ok.txt sostituito\n../x mantenuto\nsub mantenuto\n" + success_banner);
+  ASSERT_EQ(run({"-e", "a.ar", "chk"}).code, 1);  // "../x" is refused there
+  EXPECT_EQ(read_file("chk/ok.txt"), "new ok");
+
+  fs::create_directories("dir/sub");
+  const bytes rebuilt = read_file("a.ar");
+  EXPECT_EQ(run({"-u", "a.ar", "dir"}).out, failure_line("Impossibile leggere il file dir/sub"));
+  EXPECT_EQ(read_file("a.ar"), rebuilt);
+  if (!under_runner()) {
+    fs::remove("dir/sub");
+    fs::create_symlink("../x", "dir/sub");
+    EXPECT_EQ(run({"-u", "a.ar", "dir"}).out, failure_line("Impossibile leggere il file dir/sub"));
+    EXPECT_EQ(read_file("a.ar"), rebuilt);
+  }
+  EXPECT_EQ(run({"-u", "a.ar", "missing"}).out,
+            failure_line("Impossibile entrare nella directory destinazione"));
+  EXPECT_EQ(run({"-u", "missing.ar", "dir"}).out,
+            failure_line("Impossibile aprire il file missing.ar"));
+  write_file("other", "ABCDEFGH");
+  EXPECT_EQ(run({"-u", "other", "dir"}).out, failure_line("Formato di archivio non riconosciuto"));
+  EXPECT_EQ(read_file("a.ar"), rebuilt);
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace kesto_test
