@@ -116,6 +116,16 @@ verify() {
   fi
 }
 
+changed_copy() {  # changed_copy DIR COPY: DIR's files, one in ten with a byte more
+  local i=0 f
+  mkdir -p "$2"
+  cp -p "$1"/* "$2/"
+  for f in "$2"/*; do
+    i=$((i + 1))
+    if [ $((i % 10)) = 0 ]; then printf x >>"$f"; fi
+  done
+}
+
 same_files() {  # same_files DIR1 DIR2 NAMES...: every name equal in both
   local a=$1 b=$2
   shift 2
@@ -203,6 +213,28 @@ copy_cases() {
     "'$kesto' -e '$work/empty.ar' x" \
     "'$kesto' -e '$work/small.ar' x" \
     "mkdir x && tar -xf '$work/small.tar' -C x"
+  # Rebuilds take the archive as their manifest and replace it: each run
+  # rebuilds a fresh copy, made untimed. With nothing changed a rebuild reads
+  # the archive and the files and writes the archive again, so its baseline
+  # is cp of the archive.
+  changed_copy "$work/small" "$work/small10"
+  bench_case small_rebuild "rebuild -u, 10,000 files, none changed" "cp" \
+    "'$kesto' -u s.ar '$work/small'" \
+    "cp '$work/small.ar' c.ar" \
+    "cp '$work/empty.ar' e.ar && '$kesto' -u e.ar '$work/small'" \
+    "cp '$work/small.ar' s.ar"
+  run_timed check "cp '$work/small.ar' s.ar" sh -c "cd '$out' && '$kesto' -u s.ar '$work/small'"
+  verify cmp "$work/small.ar" "$out/s.ar"
+  bench_case small_rebuild10 "rebuild -u, 10,000 files, 1 in 10 changed" "cp" \
+    "'$kesto' -u s.ar '$work/small10'" \
+    "cp '$work/small.ar' c.ar" \
+    "cp '$work/empty.ar' e.ar && '$kesto' -u e.ar '$work/small10'" \
+    "cp '$work/small.ar' s.ar"
+  bench_case big_rebuild "rebuild -u, 512 MiB in 32 files, none changed" "cp" \
+    "'$kesto' -u b.dl '$work/big'" \
+    "cp '$work/big.dl' c.dl" \
+    "cp '$work/empty.dl' e.dl && '$kesto' -u e.dl '$work/big'" \
+    "cp '$work/big.dl' b.dl"
   bench_case lz_decode "-ed, 8 LZ entries of 32 MiB" "classic" \
     "'$kesto' -ed '$work/lz.dl' x" \
     "mkdir x && cd x && '$classic' '$work/lz.dl'" \
@@ -267,6 +299,13 @@ lz_cases() {
     "'$kesto' -ed '$work/empty.dl' x"
   run_timed check "" sh -c "cd '$out' && '$kesto' -ed '$work/corpus.dl' k && mkdir c && cd c && '$classic' '$work/corpus.dl'"
   verify diff -r "$out/k" "$out/c"
+  # A rebuild where the changed LZ entries cost the encoder's time.
+  changed_copy "$corpus" "$work/corpus10"
+  bench_case cdz_rebuild10 "rebuild -u of it, 1 in 10 changed" "cp" \
+    "'$kesto' -u c.dl '$work/corpus10'" \
+    "cp '$work/corpus.dl' k.dl" \
+    "cp '$work/empty.dl' e.dl && '$kesto' -u e.dl '$work/corpus10'" \
+    "cp '$work/corpus.dl' c.dl"
 }
 
 # Each corpus file's entry made by -cdz against the classic encoder's LZ
