@@ -63,30 +63,15 @@ int find_unchanged(std::FILE* archive, const char* dir, std::FILE* log, unchange
   while (!directory.at_end()) {
     ar_record rec;
     if (!directory.read_next(&rec)) return rebuild_status::bad_archive;
-    if (unchanged->contains(rec.name)) continue;
-    file_handle file;
-    std::string path;
-    const lookup found = find_replacement(dir, rec.name, log, &file, &path);
-    if (found == lookup::failed) return rebuild_status::cannot_read_file;
-    if (found == lookup::none || !seek_to(archive, rec.data_offset)) continue;
-    keystream ks(directory.key());
-    const comparison compared = compare_with_entry(
-        file.get(), archive, rec.size, [&ks](unsigned char* p, std::size_t n) { ks.unscramble(p, n); });
-    if (compared == comparison::file_unreadable) return log_unreadable_file(log, path);
-    if (compared == comparison::same) unchanged->add(rec.name);
+    const int status = unchanged->judge(dir, rec.name, log, [&](std::FILE* file) {
+      keystream ks(directory.key());
+      if (!seek_to(archive, rec.data_offset)) return comparison::different;
+      return compare_with_entry(file, archive, rec.size,
+                                [&ks](unsigned char* p, std::size_t n) { ks.unscramble(p, n); });
+    });
+    if (status != rebuild_status::ok) return status;
   }
   return rebuild_status::ok;
-}
-
-// Keeps the entry's stored bytes: scrambled with the same key, they stay
-// as they are.
-int keep_stored(std::FILE* archive, rebuilt_archive& out, const ar_record& rec, std::FILE* log) {
-  const copy_result r = seek_to(archive, rec.data_offset) ? out.copy_stored(archive, rec.size)
-                                                          : copy_result::read_short;
-  if (r == copy_result::read_short) {
-    return log_failure(log, msg_cannot_read_entry, rec.name, rebuild_status::cannot_read);
-  }
-  return r == copy_result::ok ? rebuild_status::ok : archive_failed;
 }
 
 // Writes one entry: its stored bytes, unless dir holds a changed file
@@ -101,14 +86,13 @@ int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const char* dir, std
   if (found == lookup::failed) return rebuild_status::cannot_read_file;
   *replaced = found == lookup::opened && !unchanged.contains(rec.name);
   if (!*replaced) {
+    // Scrambled with the same key, the stored bytes stay as they are.
     *size = rec.size;
-    return keep_stored(archive, out, rec, log);
+    return out.keep_stored(archive, rec.data_offset, rec.size, rec.name, log);
   }
   keystream ks(key);
-  const copy_result r =
-      out.copy_file(file.get(), size, [&ks](unsigned char* p, std::size_t n) { ks.scramble(p, n); });
-  if (r == copy_result::read_error) return log_unreadable_file(log, path);
-  return r == copy_result::ok ? rebuild_status::ok : archive_failed;
+  return out.take_file(
+      file.get(), size, [&ks](unsigned char* p, std::size_t n) { ks.scramble(p, n); }, log, path);
 }
 
 int write_header(std::FILE* out, std::uint16_t key, std::uint32_t count) {

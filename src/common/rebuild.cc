@@ -42,15 +42,17 @@ bool rebuilt_archive::advance(std::uint64_t n) {
   return true;
 }
 
-bool rebuilt_archive::write(const void* data, std::size_t n) {
-  return n <= room() && write_all(out_, data, n) && advance(n);
-}
-
-copy_result rebuilt_archive::copy_stored(std::FILE* archive, std::uint32_t size) {
-  if (size > room()) return copy_result::too_large;
-  const copy_result r = copy_exact(archive, out_, size, no_filter{});
-  if (r == copy_result::ok) position_ += size;
-  return r;
+int rebuilt_archive::keep_stored(std::FILE* archive, std::uint32_t offset, std::uint32_t size,
+                                 const char* name, std::FILE* log) {
+  if (size > room()) return rebuild_status::archive_failed;
+  const copy_result r =
+      seek_to(archive, offset) ? copy_exact(archive, out_, size, no_filter{}) : copy_result::read_short;
+  if (r == copy_result::read_short) {
+    return log_failure(log, msg_cannot_read_entry, name, rebuild_status::cannot_read);
+  }
+  if (r != copy_result::ok) return rebuild_status::archive_failed;
+  position_ += size;
+  return rebuild_status::ok;
 }
 
 void log_rebuilt_entry(std::FILE* log, const char* name, bool replaced) {

@@ -13,6 +13,7 @@
 
 #include "common/chunk_copy.h"
 #include "common/file_handle.h"
+#include "common/status.h"
 #include "common/stream_io.h"
 
 namespace kesto {
@@ -32,6 +33,9 @@ lookup find_replacement(const char* dir, const char* name, std::FILE* log, file_
 // rebuild_status::cannot_read_file.
 int log_unreadable_file(std::FILE* log, const std::string& path);
 
+// How a file compares with what extraction writes for an entry.
+enum class comparison { same, different, archive_short, file_unreadable };
+
 // The names whose file in the directory equals what extraction writes for
 // at least one entry of that name. Entries that share a name are all judged
 // against the one file: when it is unchanged, none of them changes. Only
@@ -40,14 +44,28 @@ int log_unreadable_file(std::FILE* log, const std::string& path);
 class unchanged_files {
  public:
   bool contains(const char* name) const { return names_.count(name) != 0; }
-  void add(const char* name) { names_.insert(name); }
+
+  // Judges the entry name in the first pass, which writes nothing: looks up
+  // its file in dir and, when there is one, adds the name when
+  // compare(file) finds it the same. rebuild_status::ok, or
+  // cannot_read_file (logged) when the file cannot be read.
+  template <class Compare>
+  int judge(const char* dir, const char* name, std::FILE* log, Compare&& compare) {
+    if (contains(name)) return rebuild_status::ok;
+    file_handle file;
+    std::string path;
+    const lookup found = find_replacement(dir, name, log, &file, &path);
+    if (found == lookup::failed) return rebuild_status::cannot_read_file;
+    if (found == lookup::none) return rebuild_status::ok;
+    const comparison compared = compare(file.get());
+    if (compared == comparison::file_unreadable) return log_unreadable_file(log, path);
+    if (compared == comparison::same) names_.insert(name);
+    return rebuild_status::ok;
+  }
 
  private:
   std::unordered_set<std::string> names_;
 };
-
-// How a file compares with what extraction writes for an entry.
-enum class comparison { same, different, archive_short, file_unreadable };
 
 // Compares file, from its start, with the size bytes at the archive's
 // position, each archive chunk passed through filter first (unscrambling).
@@ -80,18 +98,25 @@ class rebuilt_archive {
   std::uint64_t room() const { return max_archive_size - position_; }
   // Counts bytes written by others (the encoder); false past the limit.
   bool advance(std::uint64_t n);
-  bool write(const void* data, std::size_t n);
-  // Copies size stored bytes from the archive's position unchanged.
-  copy_result copy_stored(std::FILE* archive, std::uint32_t size);
-  // Copies file from its start to its end through filter; *size gets the
-  // number of bytes.
+  // Keeps an entry's stored bytes: copies the size bytes at offset in the
+  // archive unchanged. rebuild_status ok; cannot_read, after logging the
+  // fragment with name, when they run out; archive_failed.
+  int keep_stored(std::FILE* archive, std::uint32_t offset, std::uint32_t size, const char* name,
+                  std::FILE* log);
+  // The entry takes file's bytes, from its start to its end, through
+  // filter; *size gets their number. rebuild_status ok; cannot_read_file,
+  // after logging path, when the file cannot be read; archive_failed.
   template <class Filter>
-  copy_result copy_file(std::FILE* file, std::uint32_t* size, Filter&& filter) {
+  int take_file(std::FILE* file, std::uint32_t* size, Filter&& filter, std::FILE* log,
+                const std::string& path) {
     *size = 0;
-    if (std::fseek(file, 0, SEEK_SET) != 0) return copy_result::read_error;
-    const copy_result r = copy_to_end(file, out_, room(), size, filter);
-    if (r == copy_result::ok) position_ += *size;
-    return r;
+    const copy_result r = std::fseek(file, 0, SEEK_SET) != 0
+                              ? copy_result::read_error
+                              : copy_to_end(file, out_, room(), size, filter);
+    if (r == copy_result::read_error) return log_unreadable_file(log, path);
+    if (r != copy_result::ok) return rebuild_status::archive_failed;
+    position_ += *size;
+    return rebuild_status::ok;
   }
 
  private:

@@ -44,15 +44,6 @@ comparison compare_decoded(std::FILE* file, std::FILE* archive, const dl_record&
   return r == lzss_result::ok ? comparison::same : comparison::different;
 }
 
-int keep_stored(std::FILE* archive, rebuilt_archive& out, const dl_record& rec, std::FILE* log) {
-  const copy_result r = seek_to(archive, rec.data_position) ? out.copy_stored(archive, rec.size)
-                                                            : copy_result::read_short;
-  if (r == copy_result::read_short) {
-    return log_failure(log, msg_cannot_read_entry, rec.name, rebuild_status::cannot_read);
-  }
-  return r == copy_result::ok ? rebuild_status::ok : archive_failed;
-}
-
 // The file's bytes as the new entry: an LZ entry is compressed again, unless
 // the file is a whole LZ entry itself (as -e wrote it); a plain entry takes
 // them as they are.
@@ -61,11 +52,7 @@ int replace_entry(std::FILE* file, rebuilt_archive& out, bool was_lz, std::uint3
   unsigned char head[2] = {};
   const bool file_is_lz = std::fseek(file, 0, SEEK_SET) == 0 &&
                           std::fread(head, 1, 2, file) == 2 && head[0] == 'L' && head[1] == 'Z';
-  if (!was_lz || file_is_lz) {
-    const copy_result r = out.copy_file(file, size, no_filter{});
-    if (r == copy_result::read_error) return log_unreadable_file(log, path);
-    return r == copy_result::ok ? rebuild_status::ok : archive_failed;
-  }
+  if (!was_lz || file_is_lz) return out.take_file(file, size, no_filter{}, log, path);
   if (std::fseek(file, 0, SEEK_SET) != 0) return log_unreadable_file(log, path);
   const int r = lzss_encode_entry(file, out.stream(), out.room(), size);
   if (r == lzss_encode_result::read_failed) return log_unreadable_file(log, path);
@@ -92,15 +79,9 @@ int find_unchanged(std::FILE* archive, const char* dir, std::FILE* log, unchange
   while (!directory.at_end()) {
     dl_record rec;
     if (!directory.read_next(&rec)) return rebuild_status::bad_archive;
-    if (unchanged->contains(rec.name)) continue;
-    file_handle file;
-    std::string path;
-    const lookup found = find_replacement(dir, rec.name, log, &file, &path);
-    if (found == lookup::failed) return rebuild_status::cannot_read_file;
-    if (found == lookup::none) continue;
-    const comparison compared = compare_file(file.get(), archive, rec);
-    if (compared == comparison::file_unreadable) return log_unreadable_file(log, path);
-    if (compared == comparison::same) unchanged->add(rec.name);
+    const int status = unchanged->judge(
+        dir, rec.name, log, [&](std::FILE* file) { return compare_file(file, archive, rec); });
+    if (status != rebuild_status::ok) return status;
   }
   return rebuild_status::ok;
 }
@@ -114,7 +95,7 @@ int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const char* dir, std
   const lookup found = find_replacement(dir, rec->name, log, &file, &path);
   if (found == lookup::failed) return rebuild_status::cannot_read_file;
   *replaced = found == lookup::opened && !unchanged.contains(rec->name);
-  if (!*replaced) return keep_stored(archive, out, *rec, log);
+  if (!*replaced) return out.keep_stored(archive, rec->data_position, rec->size, rec->name, log);
   const bool was_lz = look_at_entry(archive, *rec).is_lz;
   return replace_entry(file.get(), out, was_lz, &rec->size, log, path);
 }
