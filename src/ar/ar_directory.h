@@ -8,6 +8,7 @@
 
 #include "ar/ar_format.h"
 #include "common/records.h"
+#include "common/status.h"
 
 namespace kesto {
 
@@ -26,20 +27,34 @@ class ar_directory {
   int open();
   std::uint16_t key() const { return key_; }
   // The count the header states; the records walked may be fewer (see
-  // at_end).
+  // records).
   std::uint32_t count() const { return count_; }
 
+  // The number of records visit() walks.
+  std::uint32_t records() const {
+    return next_ >= end_ ? 0 : (end_ - next_) / static_cast<std::uint32_t>(ar_format::record_size);
+  }
+
+  // Calls visit_record(record) for each record in directory order, after
+  // open(), until it returns a status other than ok. Returns that status,
+  // reader_status::bad_archive at a record that cannot be read, or ok.
+  template <class Visit>
+  int visit(Visit&& visit_record) {
+    ar_record rec;
+    while (!at_end()) {
+      if (!read_next(&rec)) return reader_status::bad_archive;
+      const int status = visit_record(static_cast<const ar_record&>(rec));
+      if (status != reader_status::ok) return status;
+    }
+    return reader_status::ok;
+  }
+
+ private:
   // The records lie from the directory offset to offset + 16 * count, a
   // 32-bit sum that wraps: a directory that wraps past 2^32 is empty.
   bool at_end() const { return next_ >= end_; }
-  // The records not yet read, up to that end.
-  std::uint32_t records_left() const {
-    return at_end() ? 0 : (end_ - next_) / static_cast<std::uint32_t>(ar_format::record_size);
-  }
-  // Reads the next record; false when it cannot be read (bad_archive).
   bool read_next(ar_record* rec);
 
- private:
   std::FILE* archive_;
   record_reader<ar_format::record_size> records_;
   std::uint16_t key_ = 0;

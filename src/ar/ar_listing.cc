@@ -17,9 +17,7 @@ int list_ar_archive(std::FILE* archive, std::FILE* log) {
   const std::uint64_t file_size = stream_size(archive);
   log_ar_listing_head(log, directory.count(), directory.key());
   listing_totals totals;
-  while (!directory.at_end()) {
-    ar_record rec;
-    if (!directory.read_next(&rec)) return reader_status::bad_archive;
+  const int status = directory.visit([&](const ar_record& rec) {
     listed_entry entry;
     entry.name = rec.name;
     entry.offset = rec.data_offset;
@@ -28,9 +26,10 @@ int list_ar_archive(std::FILE* archive, std::FILE* log) {
     entry.refused = !is_safe_entry_name(rec.name);
     log_listed_entry(log, entry);
     totals.add(entry);
-  }
-  totals.log(log, false);
-  return reader_status::ok;
+    return reader_status::ok;
+  });
+  if (status == reader_status::ok) totals.log(log, false);
+  return status;
 }
 
 // Reading is enough: unscrambling cannot fail, so the data are not
@@ -40,9 +39,7 @@ int test_ar_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged) 
   ar_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
-  while (!directory.at_end()) {
-    ar_record rec;
-    if (!directory.read_next(&rec)) return reader_status::bad_archive;
+  return directory.visit([&](const ar_record& rec) {
     entry_problem problem = entry_problem::none;
     if (!is_safe_entry_name(rec.name)) {
       problem = entry_problem::refused_name;
@@ -53,8 +50,8 @@ int test_ar_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged) 
       problem = entry_problem::unreadable;
     }
     log_tested_entry(log, rec.name, problem, damaged);
-  }
-  return reader_status::ok;
+    return reader_status::ok;
+  });
 }
 
 }  // namespace kesto

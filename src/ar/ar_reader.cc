@@ -34,13 +34,8 @@ int extract_ar_archive(std::FILE* archive, std::FILE* log) {
   ar_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
-  while (!directory.at_end()) {
-    ar_record rec;
-    if (!directory.read_next(&rec)) return reader_status::bad_archive;
-    const int status = extract_entry(archive, log, rec, directory.key());
-    if (status != reader_status::ok) return status;
-  }
-  return reader_status::ok;
+  return directory.visit(
+      [&](const ar_record& rec) { return extract_entry(archive, log, rec, directory.key()); });
 }
 
 }  // namespace kesto

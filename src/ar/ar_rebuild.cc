@@ -60,18 +60,14 @@ int find_unchanged(std::FILE* archive, const char* dir, std::FILE* log, unchange
   ar_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
-  while (!directory.at_end()) {
-    ar_record rec;
-    if (!directory.read_next(&rec)) return rebuild_status::bad_archive;
-    const int status = unchanged->judge(dir, rec.name, log, [&](std::FILE* file) {
+  return directory.visit([&](const ar_record& rec) {
+    return unchanged->judge(dir, rec.name, log, [&](std::FILE* file) {
       keystream ks(directory.key());
       if (!seek_to(archive, rec.data_offset)) return comparison::different;
       return compare_with_entry(file, archive, rec.size,
                                 [&ks](unsigned char* p, std::size_t n) { ks.unscramble(p, n); });
     });
-    if (status != rebuild_status::ok) return status;
-  }
-  return rebuild_status::ok;
+  });
 }
 
 // Writes one entry: its stored bytes, unless dir holds a changed file
@@ -95,14 +91,13 @@ int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const char* dir, std
       file.get(), size, [&ks](unsigned char* p, std::size_t n) { ks.scramble(p, n); }, log, path);
 }
 
-int write_header(std::FILE* out, std::uint16_t key, std::uint32_t count) {
+bool write_header(std::FILE* out, std::uint16_t key, std::uint32_t count) {
   unsigned char head[ar_format::header_size];
   std::memcpy(head, ar_format::signature, 2);
   store_u16le(head + ar_format::key_offset, key);
   store_u32le(head + ar_format::directory_offset_field, ar_format::written_directory_offset);
   store_u32le(head + ar_format::count_field, count);
-  return seek_to(out, 0) && write_all(out, head, sizeof head) ? rebuild_status::ok
-                                                                : archive_failed;
+  return seek_to(out, 0) && write_all(out, head, sizeof head);
 }
 
 }  // namespace
@@ -113,25 +108,26 @@ int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const char* dir, std:
   if (status != rebuild_status::ok) return status;
   ar_directory directory(archive);
   if (directory.open() != reader_status::ok) return rebuild_status::bad_archive;
-  const std::uint32_t count = directory.records_left();
+  const std::uint32_t count = directory.records();
   const std::uint64_t data_start =
       ar_format::header_size + std::uint64_t{count} * ar_format::record_size;
   if (data_start > max_archive_size) return archive_failed;
-  status = write_header(out, directory.key(), count);
   rebuilt_archive fresh(out, static_cast<std::uint32_t>(data_start));
-  if (status == rebuild_status::ok && !seek_to(out, fresh.position())) status = archive_failed;
+  if (!write_header(out, directory.key(), count) || !seek_to(out, fresh.position())) {
+    return archive_failed;
+  }
   directory_patch patch(fresh);
-  while (status == rebuild_status::ok && !directory.at_end()) {
-    ar_record rec;
-    if (!directory.read_next(&rec)) return rebuild_status::bad_archive;
+  status = directory.visit([&](const ar_record& rec) {
     const std::uint32_t offset = fresh.position();
     std::uint32_t size = 0;
     bool replaced = false;
-    status = rebuild_entry(archive, fresh, dir, log, rec, directory.key(), unchanged, &size,
-                           &replaced);
-    if (status == rebuild_status::ok && !patch.add(rec, offset, size)) status = archive_failed;
-    if (status == rebuild_status::ok) log_rebuilt_entry(log, rec.name, replaced);
-  }
+    const int written = rebuild_entry(archive, fresh, dir, log, rec, directory.key(), unchanged,
+                                      &size, &replaced);
+    if (written != rebuild_status::ok) return written;
+    if (!patch.add(rec, offset, size)) return archive_failed;
+    log_rebuilt_entry(log, rec.name, replaced);
+    return rebuild_status::ok;
+  });
   if (status == rebuild_status::ok && !patch.flush()) status = archive_failed;
   return status;
 }

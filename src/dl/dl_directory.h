@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "common/records.h"
+#include "common/status.h"
 #include "dl/dl_format.h"
 #include "lzss/lzss_decoder.h"
 
@@ -31,11 +32,25 @@ class dl_directory {
   int open();
   std::uint16_t count() const { return count_; }
 
-  bool at_end() const { return index_ >= count_; }
-  // Reads the next record; false when it cannot be read (bad_archive).
-  bool read_next(dl_record* rec);
+
+  // Calls visit_record(record) for each record in directory order, after
+  // open(), until it returns a status other than ok. Returns that status,
+  // reader_status::bad_archive at a record that cannot be read, or ok.
+  template <class Visit>
+  int visit(Visit&& visit_record) {
+    dl_record rec;
+    while (!at_end()) {
+      if (!read_next(&rec)) return reader_status::bad_archive;
+      const int status = visit_record(static_cast<const dl_record&>(rec));
+      if (status != reader_status::ok) return status;
+    }
+    return reader_status::ok;
+  }
 
  private:
+  bool at_end() const { return index_ >= count_; }
+  bool read_next(dl_record* rec);
+
   std::FILE* archive_;
   record_reader<dl_format::record_size> records_;
   std::uint16_t count_ = 0;

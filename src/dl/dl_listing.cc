@@ -51,9 +51,7 @@ int list_dl_archive(std::FILE* archive, std::FILE* log) {
   const std::uint64_t file_size = stream_size(archive);
   log_dl_listing_head(log, directory.count());
   listing_totals totals;
-  while (!directory.at_end()) {
-    dl_record rec;
-    if (!directory.read_next(&rec)) return reader_status::bad_archive;
+  const int status = directory.visit([&](const dl_record& rec) {
     listed_entry entry;
     entry.name = rec.name;
     entry.offset = rec.data_position;
@@ -66,9 +64,10 @@ int list_dl_archive(std::FILE* archive, std::FILE* log) {
     entry.unpacked = look.header.unpacked;
     log_listed_entry(log, entry);
     totals.add(entry);
-  }
-  totals.log(log, true);
-  return reader_status::ok;
+    return reader_status::ok;
+  });
+  if (status == reader_status::ok) totals.log(log, true);
+  return status;
 }
 
 int test_dl_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged) {
@@ -76,12 +75,10 @@ int test_dl_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged) 
   dl_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
-  while (!directory.at_end()) {
-    dl_record rec;
-    if (!directory.read_next(&rec)) return reader_status::bad_archive;
+  return directory.visit([&](const dl_record& rec) {
     log_tested_entry(log, rec.name, test_entry(archive, rec), damaged);
-  }
-  return reader_status::ok;
+    return reader_status::ok;
+  });
 }
 
 }  // namespace kesto

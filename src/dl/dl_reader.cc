@@ -52,20 +52,14 @@ int extract_dl_archive(std::FILE* archive, std::FILE* log, bool decompress) {
   dl_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
-  while (!directory.at_end()) {
-    dl_record rec;
-    if (!directory.read_next(&rec) || !seek_to(archive, rec.data_position)) {
-      return reader_status::bad_archive;
-    }
+  return directory.visit([&](const dl_record& rec) {
+    if (!seek_to(archive, rec.data_position)) return reader_status::bad_archive;
     entry_output out(archive);
     if (out.open(rec.name) != reader_status::ok) {
       return log_failure(log, msg_cannot_create, rec.name, reader_status::cannot_create);
     }
-    int status = decompress ? decode_entry(archive, log, rec, out)
-                            : copy_entry(archive, log, rec, out);
-    if (status != reader_status::ok) return status;
-  }
-  return reader_status::ok;
+    return decompress ? decode_entry(archive, log, rec, out) : copy_entry(archive, log, rec, out);
+  });
 }
 
 }  // namespace kesto

@@ -76,14 +76,10 @@ int find_unchanged(std::FILE* archive, const char* dir, std::FILE* log, unchange
   dl_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
-  while (!directory.at_end()) {
-    dl_record rec;
-    if (!directory.read_next(&rec)) return rebuild_status::bad_archive;
-    const int status = unchanged->judge(
-        dir, rec.name, log, [&](std::FILE* file) { return compare_file(file, archive, rec); });
-    if (status != rebuild_status::ok) return status;
-  }
-  return rebuild_status::ok;
+  return directory.visit([&](const dl_record& rec) {
+    return unchanged->judge(dir, rec.name, log,
+                            [&](std::FILE* file) { return compare_file(file, archive, rec); });
+  });
 }
 
 // Writes one entry: its stored bytes, unless dir holds a changed file
@@ -124,15 +120,16 @@ int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const char* dir, std:
   records.reserve(directory.count());
   rebuilt_archive fresh(out, dl_format::first_entry_offset);
   if (!seek_to(out, fresh.position())) return archive_failed;
-  while (!directory.at_end()) {
-    dl_record rec;
-    if (!directory.read_next(&rec)) return rebuild_status::bad_archive;
+  const int status = directory.visit([&](const dl_record& old) {
+    dl_record rec = old;
     bool replaced = false;
-    const int status = rebuild_entry(archive, fresh, dir, log, unchanged, &rec, &replaced);
-    if (status != rebuild_status::ok) return status;
+    const int written = rebuild_entry(archive, fresh, dir, log, unchanged, &rec, &replaced);
+    if (written != rebuild_status::ok) return written;
     log_rebuilt_entry(log, rec.name, replaced);
     records.push_back(rec);
-  }
+    return rebuild_status::ok;
+  });
+  if (status != rebuild_status::ok) return status;
   const std::uint32_t directory_offset = fresh.position();
   if (std::uint64_t{records.size()} * dl_format::record_size > fresh.room()) return archive_failed;
   const bool written =
