@@ -40,6 +40,10 @@ enum class file_kind { none, regular, directory, symbolic_link, special };
 
 struct existing_file {
   file_kind kind = file_kind::none;
+  // Which file it is (POSIX: its device and inode numbers; 0 elsewhere), so
+  // that a later step can tell it from one put in its place meanwhile.
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
   // The rest describes a regular file only.
   // This user may not write the file (it is read-only): opening it for
   // writing would fail, so kesto does not replace it either.
@@ -47,7 +51,9 @@ struct existing_file {
   // The very file open as the stream asked about (not merely one with the
   // same contents): a second link, or another spelling of its name.
   bool is_open_stream = false;
-  // Permission bits (0777 at most: never set-id), where the system has them.
+  // The permission bits a file replacing it gets, where the system has them:
+  // its own (0777 at most: never set-id) when the user running kesto owns
+  // it, else those of a new file (0666 less the umask).
   unsigned permissions = 0;
 };
 // Looks at path; stream may be null. When nothing has the name, the answer
@@ -58,9 +64,11 @@ existing_file inspect_existing_file(const char* path, std::FILE* stream);
 // links ends at (which need not exist). False for a chain that loops.
 bool resolve_symbolic_links(std::string* path);
 
-// Opens an existing device or FIFO for writing in place: never creates,
-// truncates or replaces it, and does not wait for a reader.
-std::FILE* open_special_file(const char* path);
+// Opens the device or FIFO that inspect_existing_file found as inspected,
+// for writing in place: never creates, truncates or replaces it, never
+// follows a symbolic link, and does not wait for a reader. Null when path
+// no longer names that very file (POSIX), or cannot be opened.
+std::FILE* open_special_file(const char* path, const existing_file& inspected);
 
 // A new file written where no other process can reach it, that takes its
 // final name only when complete: entries being extracted and archives being
@@ -70,7 +78,9 @@ std::FILE* open_special_file(const char* path);
 // this process alone and marked for deletion until it is named, under an
 // unpredictable temporary name (temporary_name_prefix, 16 random
 // hexadecimal digits, ".tmp"); install_interrupt_cleanup() makes an
-// interruption remove it.
+// interruption remove it. On POSIX systems the file keeps mode 0600 until
+// it has its final name, so that one a kill leaves behind is its owner's
+// alone.
 class temporary_file {
  public:
   temporary_file() = default;
@@ -85,11 +95,15 @@ class temporary_file {
   std::FILE* stream() const { return stream_.get(); }
   enum class commit_result { committed, lost_data, not_named };
   // Writes out what the stream holds and gives the file the name target in
-  // one step: with the permission bits of old when that is a regular file,
-  // else those of a new file (0666 less the umask). Where the file is
-  // unnamed, a target that old found free is taken only if nothing has
-  // taken it meanwhile. lost_data when not every byte reached the file,
-  // not_named when it could not take the name; the file is gone then.
+  // one step: with old.permissions when old is a regular file, else those
+  // of a new file (0666 less the umask). It replaces only what old found
+  // (POSIX: the very file, by device and inode): a target that old found
+  // free is taken only if nothing has taken it meanwhile, and one that
+  // holds another file by then is left as it is. Linux checks this in the
+  // same step as the rename (renameat2); where the file system lacks that,
+  // with a second look just before it. lost_data when not every byte
+  // reached the file, not_named when it could not take the name; the file
+  // is gone then.
   commit_result commit(const char* target, const existing_file& old);
   // Removes the file unless it was committed.
   void discard();

@@ -144,7 +144,9 @@ existing_file inspect_existing_file(const char* path, std::FILE* stream) {
 // Windows replaces a link's target through the link itself.
 bool resolve_symbolic_links(std::string*) { return true; }
 
-std::FILE* open_special_file(const char* path) { return std::fopen(path, "r+b"); }
+std::FILE* open_special_file(const char* path, const existing_file&) {
+  return std::fopen(path, "r+b");
+}
 
 namespace {
 
