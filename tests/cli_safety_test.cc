@@ -278,6 +278,23 @@ TEST_F(cli_safety, closed_output_ends_the_run_without_leftovers) {
   EXPECT_EQ(listing("out"), names{"a"});
 }
 
+// A file size limit (ulimit -f) makes the write past it fail instead of
+// ending kesto: the run says which file it could not write and leaves
+// nothing of it.
+TEST_F(cli_safety, a_file_size_limit_fails_the_write_instead_of_ending_the_run) {
+  if (under_runner()) GTEST_SKIP() << "POSIX limits";
+  const bytes big = random_bytes(200000, 7);
+  write_file("big", big);
+  write_file("x.ar", ar_archive({{"small", "s"}, {"big", big}}));
+  run_options limited;
+  limited.file_size_limit = 65536;
+  EXPECT_EQ(run({"-e", "x.ar", "out"}, limited).out,
+            "small\n" + failure_line("Impossibile scrivere il file big"));
+  EXPECT_EQ(listing("out"), names{"small"});
+  EXPECT_EQ(run({"-cf", "y.ar", "big"}, limited).out, failure_line("Impossibile scrivere il file y.ar"));
+  EXPECT_EQ(listing(), (names{"big", "out", "x.ar"}));
+}
+
 // Root extracting into a directory that others may write (sticky, as /tmp)
 // gives a file that replaces another user's the bits of a new file: a
 // run.sh of mode 0777 that nobody planted would otherwise become root's

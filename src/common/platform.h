@@ -128,9 +128,13 @@ enum class name_attempt { made, taken, failed };
 bool try_temporary_names(std::string_view dir_prefix, std::string* path,
                          const std::function<name_attempt(const std::string&)>& attempt);
 
-// Makes an interruption of the process (POSIX: SIGINT, SIGTERM, SIGHUP,
-// SIGPIPE) remove a temporary file that has a name before the process ends
-// the way the interruption would have ended it.
+// Makes an interruption of the process remove a temporary file that has a
+// name before the process ends the way the interruption would have ended
+// it. POSIX: every signal whose default action ends the process and that
+// is not one the process was started ignoring, except those that report a
+// fault of the program itself (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP,
+// SIGABRT, SIGSYS), which keep their default. SIGXFSZ is ignored, so that
+// a write past a file size limit fails as a write.
 void install_interrupt_cleanup();
 
 }  // namespace kesto

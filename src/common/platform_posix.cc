@@ -276,7 +276,21 @@ bool take_free_name(const char* tmp, const char* target) {
   return ::lstat(target, &now) != 0 && errno == ENOENT && ::rename(tmp, target) == 0;
 }
 
-constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// Every signal whose default action ends the process, but for those that
+// report a fault of the program itself: a crash stays reported (to a
+// debugger, a sanitizer, a core file) as it happened. The real-time signals
+// are added when the handler is installed.
+constexpr int cleanup_signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE, SIGALRM,
+                                   SIGTERM, SIGUSR1,   SIGUSR2, SIGXCPU, SIGVTALRM,
+                                   SIGPROF, SIGIO,     SIGPWR,  SIGSTKFLT};
+
+// A signal the caller chose to ignore (nohup, an ignored SIGPIPE) stays
+// ignored: then a closed output is an output error, not the end.
+void install_cleanup(int sig, const struct sigaction& action) {
+  struct sigaction previous {};
+  if (::sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) return;
+  ::sigaction(sig, &action, nullptr);
+}
 
 // How an unnamed file gets a name: linkat with AT_EMPTY_PATH needs a
 // capability that ordinary users lack on many kernels; the /proc form
@@ -423,17 +437,13 @@ void temporary_file::discard() {
 }
 
 void install_interrupt_cleanup() {
+  std::signal(SIGXFSZ, SIG_IGN);
   struct sigaction action {};
   action.sa_handler = remove_pending_and_end;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESETHAND | SA_NODEFER;
-  for (int sig : cleanup_signals) {
-    struct sigaction previous {};
-    // A signal the caller chose to ignore (nohup, an ignored SIGPIPE) stays
-    // ignored: then a closed output is an output error, not the end.
-    if (::sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
-    ::sigaction(sig, &action, nullptr);
-  }
+  for (int sig : cleanup_signals) install_cleanup(sig, action);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) install_cleanup(sig, action);
 }
 
 }  // namespace kesto
