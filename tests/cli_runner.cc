@@ -105,6 +105,12 @@ int output_descriptor(const run_options& options) {
   // The program starts as from a shell, whatever this process ignores
   // (nohup, a closed pipe).
   for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGPIPE, SIGXFSZ}) std::signal(sig, SIG_DFL);
+  // LeakSanitizer cannot run under a tracer: a sanitizer build run by
+  // strace would report that instead of leaks.
+  if (!options.prefix.empty()) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    ::setenv("ASAN_OPTIONS", (std::string(asan != nullptr ? asan : "") + ":detect_leaks=0").c_str(), 1);
+  }
   const rlimit size_limit = {options.file_size_limit, options.file_size_limit};
   if (options.file_size_limit != 0 && ::setrlimit(RLIMIT_FSIZE, &size_limit) != 0) _exit(127);
   if (as_nobody(options) &&
