@@ -202,7 +202,7 @@ void set_exchanging(const char* target, int fd, const existing_file& old) {
 // True when name is the file st describes (not following a link).
 bool holds(const char* name, const struct stat& st) {
   struct stat now;
-  return ::lstat(name, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino;
+  return ::lstat(name, &now) == 0 && is_same_file(now, st.st_dev, st.st_ino);
 }
 
 // What tmp holds after it may have traded names with target (RENAME_EXCHANGE)
@@ -221,7 +221,7 @@ bool settle_exchange(const char* tmp, const char* target, int fd, const existing
   }
   struct stat ours;
   if (::fstat(fd, &ours) != 0) return false;
-  const bool someone_elses = at_tmp.st_dev != ours.st_dev || at_tmp.st_ino != ours.st_ino;
+  const bool someone_elses = !is_same_file(at_tmp, ours.st_dev, ours.st_ino);
   if (someone_elses &&
       (::renameat2(AT_FDCWD, tmp, AT_FDCWD, target, RENAME_EXCHANGE) != 0 || !holds(tmp, ours))) {
     return false;
