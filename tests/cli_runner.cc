@@ -3,14 +3,18 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -100,7 +104,15 @@ int output_descriptor(const run_options& options) {
   if (in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
   // The program starts as from a shell, whatever this process ignores
   // (nohup, a closed pipe).
-  for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGPIPE}) std::signal(sig, SIG_DFL);
+  for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGPIPE, SIGXFSZ}) std::signal(sig, SIG_DFL);
+  // LeakSanitizer cannot run under a tracer: a sanitizer build run by
+  // strace would report that instead of leaks.
+  if (!options.prefix.empty()) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    ::setenv("ASAN_OPTIONS", (std::string(asan != nullptr ? asan : "") + ":detect_leaks=0").c_str(), 1);
+  }
+  const rlimit size_limit = {options.file_size_limit, options.file_size_limit};
+  if (options.file_size_limit != 0 && ::setrlimit(RLIMIT_FSIZE, &size_limit) != 0) _exit(127);
   if (as_nobody(options) &&
       (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
     _exit(127);  // fails the test rather than running it with privileges
@@ -116,6 +128,7 @@ pid_t spawn(const std::vector<std::string>& args, const run_options& options, st
             std::FILE* err) {
   std::vector<std::string> words;
   if (under_runner() && !options.native) words.push_back(runner());
+  words.insert(words.end(), options.prefix.begin(), options.prefix.end());
   words.push_back(options.native   ? KESTO_DEFAULT_PROGRAM
                   : as_nobody(options) ? program_for_nobody()
                                      : program_path);
@@ -152,9 +165,30 @@ run_result collect(pid_t pid, std::FILE* out, std::FILE* err) {
   return result;
 }
 
+// The first child of process pid, or -1.
+pid_t child_of(pid_t pid) {
+  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  pid_t child = -1;
+  return children >> child ? child : -1;
+}
+
 }  // namespace
 
 bool under_runner() { return !runner().empty(); }
+
+run_options held_at(const std::string& calls, const std::string& path, bool after_the_call) {
+  run_options options;
+  const std::string delay = after_the_call ? ":delay_exit=2000000" : ":delay_enter=2000000";
+  options.prefix = {"strace", "-qq", "-e", "trace=" + calls, "-e", "inject=" + calls + delay + ":when=1"};
+  if (!path.empty()) options.prefix.insert(options.prefix.end(), {"-P", path});
+  options.prefix.push_back("--");
+  return options;
+}
+
+bool can_trace() {
+  static const bool can = std::system("strace -qq -o /dev/null true >/dev/null 2>&1") == 0;
+  return can;
+}
 
 run_result run_kesto(const std::vector<std::string>& args, const run_options& options) {
   std::FILE* out = std::tmpfile();
@@ -165,9 +199,10 @@ run_result run_kesto(const std::vector<std::string>& args, const run_options& op
 
 started_run::started_run(const std::vector<std::string>& args, const run_options& options)
     : out_(std::tmpfile()), err_(std::tmpfile()) {
+  const bool reads_fifo = std::find(args.begin(), args.end(), input_fifo) != args.end();
+  if (out_ == nullptr || err_ == nullptr || (reads_fifo && ::mkfifo(input_fifo, 0666) != 0)) return;
   // Opened read-write, so neither side waits for the other to open it.
-  if (out_ == nullptr || err_ == nullptr || ::mkfifo(input_fifo, 0666) != 0) return;
-  input_ = ::open(input_fifo, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (reads_fifo) input_ = ::open(input_fifo, O_RDWR | O_NONBLOCK | O_CLOEXEC);
   pid_ = spawn(args, options, out_, err_);
 }
 
@@ -204,6 +239,18 @@ void started_run::send(int sig) {
   if (pid_ <= 0) return;
   ::kill(pid_, sig);
   for (int waited = 0; waited < 600 && !has_ended(pid_); ++waited) ::usleep(100000);
+}
+
+pid_t started_run::wait_until_held() {
+  for (int waited = 0; waited < 1000 && pid_ > 0 && !has_ended(pid_); ++waited) {
+    // strace's report begins with the call ("openat(..."); read from the
+    // start, as the program shares the stream's position.
+    char report[4096];
+    const ssize_t n = ::pread(fileno(err_), report, sizeof report, 0);
+    if (n > 0 && std::memchr(report, '(', static_cast<std::size_t>(n)) != nullptr) return child_of(pid_);
+    ::usleep(10000);
+  }
+  return -1;
 }
 
 run_result started_run::wait() {

@@ -38,6 +38,10 @@ struct run_options {
   std::string out_to;
   // Run the Linux build built with the tests, even under a runner.
   bool native = false;
+  // Words run before the program: a tracer and its arguments (held_at).
+  std::vector<std::string> prefix;
+  // ulimit -f: no file the program writes may grow past this many bytes.
+  std::uint64_t file_size_limit = 0;
 };
 
 inline run_options unprivileged() {
@@ -58,11 +62,21 @@ inline run_options output_to(const std::string& path) {
   return options;
 }
 
+// A run under strace that holds the program for two seconds at the first of
+// the system calls `calls` (strace's notation: "openat", "/^rename" for
+// every kind of rename) that names path (any when empty): before the call,
+// or after it with after_the_call. The test acts meanwhile, once
+// started_run::wait_until_held has returned. Needs can_trace().
+run_options held_at(const std::string& calls, const std::string& path = "",
+                    bool after_the_call = false);
+// True when strace is installed and may trace here.
+bool can_trace();
+
 // Runs the program with args in the current directory.
 run_result run_kesto(const std::vector<std::string>& args, const run_options& options = {});
 
-// A run in progress that reads a FIFO the test feeds: input_fifo, made in
-// the current directory, for the program to name among its arguments.
+// A run in progress, which may read a FIFO the test feeds: input_fifo, made
+// in the current directory when the program names it among its arguments.
 class started_run {
  public:
   static constexpr const char* input_fifo = "input.fifo";
@@ -80,6 +94,9 @@ class started_run {
   // before the test closes the input: a program that handles the signal
   // in a thread of its own would otherwise find the end of its input first.
   void send(int sig);
+  // Under held_at: waits until the program is held, and returns its process
+  // id (strace's child); -1 when the run ended first.
+  pid_t wait_until_held();
   run_result wait();
 
  private:

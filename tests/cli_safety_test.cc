@@ -3,6 +3,7 @@
 // make is harmed, however it is linked or whatever kind it is; and no run,
 // however it ends, leaves a temporary file.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -167,6 +168,70 @@ TEST_F(cli_safety, creation_keeps_links_devices_and_fifos) {
   EXPECT_EQ(listing(), (names{"a.txt", "fifo.ar", "link.ar", "null.ar", "real.ar"}));
 }
 
+// The device or FIFO written in place is the one looked at. Anyone who may
+// write the directory can swap the name, between the look and the open
+// (strace holds kesto there), for a symbolic link to a file of theirs or
+// for a regular file: creation then fails, and neither is written.
+TEST_F(cli_safety, creation_writes_only_the_device_or_fifo_it_looked_at) {
+  if (under_runner() || !can_trace()) GTEST_SKIP() << "needs strace";
+  write_file("a.txt", "a");
+  write_file("victim", "another file");
+  for (const bool link : {true, false}) {
+    ASSERT_EQ(::mkfifo("x.ar", 0600), 0);
+    started_run r({"-cf", "x.ar", "a.txt"}, held_at("openat", "x.ar"));
+    ASSERT_GT(r.wait_until_held(), 0);
+    if (link) {
+      fs::create_symlink("victim", "swap");
+    } else {
+      fs::copy_file("victim", "swap");
+    }
+    fs::rename("swap", "x.ar");
+    EXPECT_EQ(r.wait().out, failure_line("Impossibile creare il file x.ar")) << link;
+    EXPECT_EQ(read_file("x.ar"), "another file");
+    fs::remove("x.ar");
+  }
+}
+
+// SIGKILL at the instant a file replaces another (strace holds kesto there)
+// can leave one complete temporary file that only its owner may read, and
+// the earlier file whole. Finding out how an unnamed file gets its name
+// gives no file a name. Any other signal leaves nothing there.
+TEST_F(cli_safety, a_kill_while_a_file_takes_its_name_leaves_at_most_a_private_file) {
+  if (under_runner() || !can_trace()) GTEST_SKIP() << "needs strace";
+  write_file("a.txt", "new data");
+  write_file("x.ar", ar_archive({{"a.txt", "new data"}}));
+  struct kill_case {
+    std::vector<std::string> args;
+    std::string earlier;  // the file replaced, if any
+    run_options held;
+    int sig;
+    bytes left;  // what the temporary file left holds, if any
+  } const cases[] = {
+      {{"-e", "x.ar", "out"}, "", held_at("linkat", "", true), SIGKILL, ""},
+      {{"-e", "x.ar", "out"}, "out/a.txt", held_at("/^rename"), SIGKILL, "new data"},
+      {{"-cf", "out/y.ar", "a.txt"}, "out/y.ar", held_at("/^rename"), SIGKILL, read_file("x.ar")},
+      {{"-e", "x.ar", "out"}, "out/a.txt", held_at("/^rename"), SIGTERM, ""}};
+  for (const kill_case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args) + " " + std::to_string(c.sig));
+    fs::remove_all("out");
+    fs::create_directory("out");
+    if (!c.earlier.empty()) write_file(c.earlier, "earlier");
+    if (!c.earlier.empty()) fs::permissions(c.earlier, static_cast<fs::perms>(0644));
+    started_run r(c.args, c.held);
+    const pid_t pid = r.wait_until_held();
+    ASSERT_GT(pid, 0);
+    ::kill(pid, c.sig);
+    EXPECT_EQ(r.wait().signal, c.sig);
+    const names left = temporaries("out");
+    ASSERT_EQ(left.size(), c.left.empty() ? 0u : 1u);
+    EXPECT_EQ(listing("out").size(), left.size() + (c.earlier.empty() ? 0 : 1));
+    if (c.left.empty()) continue;
+    EXPECT_EQ(read_file(c.earlier), "earlier");
+    EXPECT_EQ(fs::status("out/" + left[0]).permissions(), static_cast<fs::perms>(0600));
+    EXPECT_EQ(read_file("out/" + left[0]), c.left);
+  }
+}
+
 // While an archive is written on Linux, no name in its directory leads to
 // it, so nobody can swap it for a link or read it (kesto.exe keeps its
 // temporary file open to itself alone). A run interrupted, even by SIGKILL,
@@ -211,6 +276,66 @@ TEST_F(cli_safety, closed_output_ends_the_run_without_leftovers) {
   const run_result r = run({"-e", "x.ar", "out"}, output_to("|closed"));
   EXPECT_EQ(r.signal, SIGPIPE);
   EXPECT_EQ(listing("out"), names{"a"});
+}
+
+// A file size limit (ulimit -f) makes the write past it fail instead of
+// ending kesto: the run says which file it could not write and leaves
+// nothing of it.
+TEST_F(cli_safety, a_file_size_limit_fails_the_write_instead_of_ending_the_run) {
+  if (under_runner()) GTEST_SKIP() << "POSIX limits";
+  const bytes big = random_bytes(200000, 7);
+  write_file("big", big);
+  write_file("x.ar", ar_archive({{"small", "s"}, {"big", big}}));
+  run_options limited;
+  limited.file_size_limit = 65536;
+  EXPECT_EQ(run({"-e", "x.ar", "out"}, limited).out,
+            "small\n" + failure_line("Impossibile scrivere il file big"));
+  EXPECT_EQ(listing("out"), names{"small"});
+  EXPECT_EQ(run({"-cf", "y.ar", "big"}, limited).out, failure_line("Impossibile scrivere il file y.ar"));
+  EXPECT_EQ(listing(), (names{"big", "out", "x.ar"}));
+}
+
+// Root extracting into a directory that others may write (sticky, as /tmp)
+// gives a file that replaces another user's the bits of a new file: a
+// run.sh of mode 0777 that nobody planted would otherwise become root's
+// file that anyone may change. Root's own file keeps its bits.
+TEST_F(cli_safety, bits_pass_on_only_from_the_users_own_files) {
+  if (under_runner() || ::geteuid() != 0) GTEST_SKIP() << "needs root";
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  for (const std::string name : {"run.sh", "own.sh"}) {
+    write_file(name, "earlier");
+    fs::permissions(name, static_cast<fs::perms>(name == "own.sh" ? 0750 : 0777));
+  }
+  ASSERT_EQ(::chown("run.sh", 65534, 65534), 0);
+  fs::permissions(".", fs::perms::all | fs::perms::sticky_bit);
+  write_file("x.ar", ar_archive({{"run.sh", "new"}, {"own.sh", "new"}}));
+  EXPECT_EQ(run({"-e", "x.ar"}).out, "run.sh\nown.sh\n" + success_banner);
+  struct stat st;
+  EXPECT_TRUE(::stat("run.sh", &st) == 0 && st.st_uid == 0 && (st.st_mode & 07777) == (0666 & ~mask));
+  EXPECT_EQ(fs::status("own.sh").permissions(), static_cast<fs::perms>(0750));
+}
+
+// Where the kernel or the file system lacks renameat2's flags, or refuses
+// unnamed files (strace makes those calls fail), files are still added and
+// replaced, after a second look, with nothing left behind.
+TEST_F(cli_safety, without_renameat2_flags_or_unnamed_files_extraction_still_works) {
+  if (under_runner() || !can_trace()) GTEST_SKIP() << "needs strace";
+  write_file("x.ar", ar_archive({{"old.txt", "new"}, {"new.txt", "fresh"}}));
+  const std::string no_flags = "inject=renameat2:error=EINVAL";
+  const std::string no_unnamed = "inject=openat:error=EOPNOTSUPP";  // of "."
+  for (const names& refused : {names{no_flags}, names{no_unnamed}, names{no_flags, no_unnamed}}) {
+    fs::remove_all("out");
+    fs::create_directory("out");
+    write_file("out/old.txt", "old");
+    run_options traced;
+    traced.prefix = {"strace", "-qq", "-o", "/dev/null", "-P", ".", "-P", "old.txt", "-P", "new.txt",
+                     "-e", "trace=openat,renameat2", "-e", refused[0], "-e", refused.back(), "--"};
+    const run_result r = run_kesto({"-e", "x.ar", "out"}, traced);
+    EXPECT_EQ(r.out, "old.txt\nnew.txt\n" + success_banner) << refused.size() << refused[0];
+    EXPECT_EQ(read_file("out/old.txt") + read_file("out/new.txt"), "newfresh");
+    EXPECT_EQ(listing("out"), (names{"new.txt", "old.txt"}));
+  }
 }
 
 // Output that cannot be written fails the run; the files stay as the

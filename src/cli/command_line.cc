@@ -211,7 +211,7 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
   if (!resolve_symbolic_links(&target)) return fail(out, msg_cannot_create, path);
   const existing_file previous = inspect_existing_file(target.c_str(), nullptr);
   if (previous.kind == file_kind::special) {
-    file_handle archive(open_special_file(target.c_str()));
+    file_handle archive(open_special_file(target.c_str(), previous));
     if (!archive) return fail(out, msg_cannot_create, path);
     int status = write_archive(op, archive.get(), files, key);
     if (!archive.close() && status == writer_status::ok) status = writer_status::archive_failed;

@@ -47,10 +47,16 @@ bool is_safe_entry_name(const char* name) {
   return !stored.empty() && !is_reserved_file_name(stored.c_str());
 }
 
+// A C1 control in UTF-8 is C2 followed by 80-9F. Alone, those bytes stay:
+// they are Shift-JIS lead bytes and code page 1252 letters.
 std::string printable_name(std::string_view name) {
-  std::string shown(name);
-  for (char& c : shown) {
-    if (is_control_byte(c)) c = '?';
+  std::string shown;
+  shown.reserve(name.size());
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const bool c1_control = name[i] == '\xC2' && i + 1 < name.size() &&
+                            (static_cast<unsigned char>(name[i + 1]) & 0xE0) == 0x80;
+    i += c1_control ? 1 : 0;
+    shown.push_back(c1_control || is_control_byte(name[i]) ? '?' : name[i]);
   }
   return shown;
 }

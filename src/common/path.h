@@ -24,8 +24,10 @@ std::string_view directory_prefix(std::string_view path);
 // system treats specially (is_reserved_file_name).
 bool is_safe_entry_name(const char* name);
 
-// name as kesto prints it: each control byte (0x01-0x1F, 0x7F) shown as
-// "?", so that no name can move the cursor or rewrite the user's screen.
+// name as kesto prints it: each control byte (0x01-0x1F, 0x7F) and each C1
+// control in UTF-8 (C2 80 to C2 9F) shown as one "?", so that no name can
+// move the cursor or rewrite the user's screen. Other bytes, 80-9F alone
+// included, are shown as they are.
 std::string printable_name(std::string_view name);
 
 // True for the names Windows maps to devices: CON, PRN, AUX, NUL, CONIN$,

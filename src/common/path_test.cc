@@ -29,6 +29,18 @@ TEST(path, unsafe_entry_names_are_refused) {
   }
 }
 
+// The C1 controls in UTF-8 (C2 80 to C2 9F: the 8-bit CSI, OSC, ST) act on
+// terminals that honour them; alone, 80-9F are Shift-JIS lead bytes and
+// code page 1252 letters, and stay.
+TEST(path, printed_names_show_every_control_as_a_question_mark) {
+  EXPECT_EQ(printable_name("x\x1B[2J\x7F"), "x?[2J?");
+  EXPECT_EQ(printable_name("a\xC2\x9B" "2J"), "a?2J");
+  EXPECT_EQ(printable_name("\xC2\x9D" "0;title\xC2\x9C"), "?0;title?");
+  EXPECT_EQ(printable_name("\xC2\x80\xC2\x9F"), "??");
+  const std::string unchanged[] = {"\x93\xFA\x96\x7B", "\x9B\x80", "\xC2\xA0", "\xC3\xA8", "end\xC2"};
+  for (const std::string& name : unchanged) EXPECT_EQ(printable_name(name), name);
+}
+
 TEST(path, windows_device_names_in_any_case_with_or_without_extension) {
   for (const char* name : {"CON", "con", "Nul.txt", "aux", "PRN.dat", "com1", "LPT9.x", "nul .txt",
                            "CON  .x", "conin$", "CONOUT$.txt", "COM\xB9", "lpt\xB2.txt",

@@ -54,6 +54,10 @@ enum class file_kind { none, regular, directory, symbolic_link, special };
 
 struct existing_file {
   file_kind kind = file_kind::none;
+  // Which file it is (POSIX: its device and inode numbers; 0 elsewhere), so
+  // that a later step can tell it from one put in its place meanwhile.
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
   // The rest describes a regular file only.
   // This user may not write the file (it is read-only): opening it for
   // writing would fail, so kesto does not replace it either.
@@ -61,7 +65,9 @@ struct existing_file {
   // The very file open as the stream asked about (not merely one with the
   // same contents): a second link, or another spelling of its name.
   bool is_open_stream = false;
-  // Permission bits (0777 at most: never set-id), where the system has them.
+  // The permission bits a file replacing it gets, where the system has them:
+  // its own (0777 at most: never set-id) when the user running kesto owns
+  // it, else those of a new file (0666 less the umask).
   unsigned permissions = 0;
 };
 // Looks at path; stream may be null. When nothing has the name, the answer
@@ -83,9 +89,11 @@ enum class regular_file { opened, missing, not_regular, failed };
 // any other failure (no permission) is failed.
 regular_file open_regular_file(const char* path, file_handle* file);
 
-// Opens an existing device or FIFO for writing in place: never creates,
-// truncates or replaces it, and does not wait for a reader.
-std::FILE* open_special_file(const char* path);
+// Opens the device or FIFO that inspect_existing_file found as inspected,
+// for writing in place: never creates, truncates or replaces it, never
+// follows a symbolic link, and does not wait for a reader. Null when path
+// no longer names that very file (POSIX), or cannot be opened.
+std::FILE* open_special_file(const char* path, const existing_file& inspected);
 
 // Makes the file open as stream size bytes long, cutting what lies beyond,
 // once the stream has written out what it holds; its position stays. A
@@ -102,7 +110,9 @@ bool set_stream_size(std::FILE* stream, std::uint64_t size);
 // is marked for deletion until it is named (without), under an
 // unpredictable temporary name (temporary_name_prefix, 16 random
 // hexadecimal digits, ".tmp"); install_interrupt_cleanup() makes an
-// interruption remove it.
+// interruption remove it. On POSIX systems the file keeps mode 0600 until
+// it has its final name, so that one a kill leaves behind is its owner's
+// alone.
 class temporary_file {
  public:
   temporary_file() = default;
@@ -117,11 +127,15 @@ class temporary_file {
   std::FILE* stream() const { return stream_.get(); }
   enum class commit_result { committed, lost_data, not_named };
   // Writes out what the stream holds and gives the file the name target in
-  // one step: with the permission bits of old when that is a regular file,
-  // else those of a new file (0666 less the umask). Where the file is
-  // unnamed, a target that old found free is taken only if nothing has
-  // taken it meanwhile. lost_data when not every byte reached the file,
-  // not_named when it could not take the name; the file is gone then.
+  // one step: with old.permissions when old is a regular file, else those
+  // of a new file (0666 less the umask). It replaces only what old found
+  // (POSIX: the very file, by device and inode): a target that old found
+  // free is taken only if nothing has taken it meanwhile, and one that
+  // holds another file by then is left as it is. Linux checks this in the
+  // same step as the rename (renameat2); where the file system lacks that,
+  // with a second look just before it. lost_data when not every byte
+  // reached the file, not_named when it could not take the name; the file
+  // is gone then.
   commit_result commit(const char* target, const existing_file& old);
   // Removes the file unless it was committed.
   void discard();
@@ -149,9 +163,13 @@ enum class name_attempt { made, taken, failed };
 bool try_temporary_names(std::string_view dir_prefix, std::string* path,
                          const std::function<name_attempt(const std::string&)>& attempt);
 
-// Makes an interruption of the process (POSIX: SIGINT, SIGTERM, SIGHUP,
-// SIGPIPE) remove a temporary file that has a name before the process ends
-// the way the interruption would have ended it.
+// Makes an interruption of the process remove a temporary file that has a
+// name before the process ends the way the interruption would have ended
+// it. POSIX: every signal whose default action ends the process and that
+// is not one the process was started ignoring, except those that report a
+// fault of the program itself (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP,
+// SIGABRT, SIGSYS), which keep their default. SIGXFSZ is ignored, so that
+// a write past a file size limit fails as a write.
 void install_interrupt_cleanup();
 
 }  // namespace kesto

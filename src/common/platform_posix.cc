@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -65,11 +66,40 @@ bool fill_random(void* buf, std::size_t n) {
   return true;
 }
 
+namespace {
+
+// Bits of a new file: what open(..., 0666) would have given it.
+mode_t default_permissions() {
+  static const mode_t bits = [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
+  }();
+  return bits;
+}
+
+bool is_same_file(const struct stat& st, std::uint64_t device, std::uint64_t inode) {
+  return static_cast<std::uint64_t>(st.st_dev) == device &&
+         static_cast<std::uint64_t>(st.st_ino) == inode;
+}
+
+// True when st is the regular file or symbolic link that old describes. Its
+// kind is compared too: a FIFO made after the file was deleted may reuse
+// its inode number.
+bool is_inspected(const struct stat& st, const existing_file& old) {
+  const bool same_kind = old.kind == file_kind::regular ? S_ISREG(st.st_mode) : S_ISLNK(st.st_mode);
+  return same_kind && is_same_file(st, old.device, old.inode);
+}
+
+}  // namespace
+
 // lstat: a symbolic link is judged as the link it is, never by its target.
 existing_file inspect_existing_file(const char* path, std::FILE* stream) {
   existing_file found;
   struct stat st;
   if (::lstat(path, &st) != 0) return found;  // the usual case: a new name
+  found.device = static_cast<std::uint64_t>(st.st_dev);
+  found.inode = static_cast<std::uint64_t>(st.st_ino);
   if (S_ISDIR(st.st_mode)) {
     found.kind = file_kind::directory;
   } else if (S_ISLNK(st.st_mode)) {
@@ -80,7 +110,11 @@ existing_file inspect_existing_file(const char* path, std::FILE* stream) {
     found.kind = file_kind::regular;
     found.read_only = ::access(path, W_OK) != 0;
     // The set-id bits are left out: a rewrite in place would clear them.
-    found.permissions = static_cast<unsigned>(st.st_mode & 0777);
+    // Another user's bits are not taken over: root would otherwise give its
+    // new file the world-writable bits of a file someone else planted.
+    static const uid_t user = ::geteuid();
+    found.permissions =
+        static_cast<unsigned>(st.st_uid == user ? st.st_mode & 0777 : default_permissions());
     struct stat open_st;
     found.is_open_stream = stream != nullptr && ::fstat(::fileno(stream), &open_st) == 0 &&
                            open_st.st_dev == st.st_dev && open_st.st_ino == st.st_ino;
@@ -127,12 +161,22 @@ regular_file open_regular_file(const char* path, file_handle* file) {
   return regular_file::opened;
 }
 
-std::FILE* open_special_file(const char* path) {
-  // Read-write: a FIFO opens at once, with or without a reader; without
-  // O_CREAT and O_TRUNC nothing is made or cut.
-  const int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+// The name may have been given to another file since it was inspected: a
+// symbolic link is not followed (O_NOFOLLOW), and what opened is used only
+// when it is the very device or FIFO inspected. Read-write, a FIFO opens at
+// once, with or without a reader, and O_NONBLOCK keeps a device from
+// waiting (a serial line for its carrier); writes block as usual afterwards.
+// Without O_CREAT and O_TRUNC nothing is made or cut.
+std::FILE* open_special_file(const char* path, const existing_file& inspected) {
+  const int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return nullptr;
-  std::FILE* f = ::fdopen(fd, "r+b");
+  struct stat st;
+  const int flags = ::fcntl(fd, F_GETFL);
+  const bool wanted = ::fstat(fd, &st) == 0 &&
+                      (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode)) &&
+                      is_same_file(st, inspected.device, inspected.inode) && flags >= 0 &&
+                      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+  std::FILE* f = wanted ? ::fdopen(fd, "r+b") : nullptr;
   if (f == nullptr) ::close(fd);
   return f;
 }
@@ -147,45 +191,141 @@ bool set_stream_size(std::FILE* stream, std::uint64_t size) {
 
 namespace {
 
-// Interrupt cleanup. The name of the temporary file in flight, when it has
-// one; the handler reads it only while pending_set is 1, and it is written
-// only while that is 0. A name is recorded just before the file takes it
-// and cleared once it is gone or final, so that no moment leaves a file the
+// Interrupt cleanup. What an interruption must tidy: nothing; the temporary
+// file under pending.path; or, while that file trades names with the one it
+// replaces, what settle_exchange decides. The handler reads only the fields
+// that pending_state names, and a field is written only while the state
+// does not name it. A name is recorded just before the file takes it and
+// cleared once it is gone or final, so that no moment leaves a file the
 // handler does not know; the names are random, so one that another file
 // took first is no risk.
-char pending_path[PATH_MAX + 32];
-volatile std::sig_atomic_t pending_set = 0;
-constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+enum : int { nothing_pending, remove_pending, exchange_pending };
+struct pending_naming {
+  char path[PATH_MAX + 32];    // the temporary name
+  char target[PATH_MAX + 32];  // exchange: the name it trades with
+  int fd;                      // exchange: the file itself
+  existing_file inspected;     // exchange: what the target held
+};
+pending_naming pending;
+volatile std::sig_atomic_t pending_state = nothing_pending;
+
+void set_state(int state) {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  pending_state = state;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
 
 void set_pending(const std::string& path) {
-  pending_set = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  if (path.size() >= sizeof pending_path) return;
-  std::memcpy(pending_path, path.c_str(), path.size() + 1);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  pending_set = 1;
+  set_state(nothing_pending);
+  if (path.size() >= sizeof pending.path) return;
+  std::memcpy(pending.path, path.c_str(), path.size() + 1);
+  set_state(remove_pending);
 }
 
-void clear_pending() {
-  pending_set = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
+void clear_pending() { set_state(nothing_pending); }
+
+// From here on an interruption settles an exchange of the temporary name
+// with target (which may or may not have taken place yet).
+void set_exchanging(const char* target, int fd, const existing_file& old) {
+  const std::size_t n = std::strlen(target);
+  if (pending_state != remove_pending || n >= sizeof pending.target) return;
+  std::memcpy(pending.target, target, n + 1);
+  pending.fd = fd;
+  pending.inspected = old;
+  set_state(exchange_pending);
 }
 
+// True when name is the file st describes (not following a link).
+bool holds(const char* name, const struct stat& st) {
+  struct stat now;
+  return ::lstat(name, &now) == 0 && is_same_file(now, st.st_dev, st.st_ino);
+}
+
+// What tmp holds after it may have traded names with target (RENAME_EXCHANGE)
+// decides, so that only the inspected file (old) is ever replaced:
+// that file is removed, and ours keeps the target name; our own file (no
+// exchange took place) is removed; anything else was put at target by
+// someone else meanwhile and goes back there, and ours is removed. True
+// when ours has the name. Only async-signal-safe calls: the interrupt
+// handler settles an exchange it interrupts with it too.
+bool settle_exchange(const char* tmp, const char* target, int fd, const existing_file& old) {
+  struct stat at_tmp;
+  if (::lstat(tmp, &at_tmp) != 0) return false;
+  if (is_inspected(at_tmp, old)) {
+    ::unlink(tmp);
+    return true;
+  }
+  struct stat ours;
+  if (::fstat(fd, &ours) != 0) return false;
+  const bool someone_elses = !is_same_file(at_tmp, ours.st_dev, ours.st_ino);
+  if (someone_elses &&
+      (::renameat2(AT_FDCWD, tmp, AT_FDCWD, target, RENAME_EXCHANGE) != 0 || !holds(tmp, ours))) {
+    return false;
+  }
+  ::unlink(tmp);
+  return false;
+}
+
+// A signal handler may call only async-signal-safe functions: the ones
+// above, unlink and raise qualify.
 extern "C" void remove_pending_and_end(int sig) {
-  if (pending_set) ::unlink(pending_path);
+  if (pending_state == remove_pending) {
+    ::unlink(pending.path);
+  } else if (pending_state == exchange_pending) {
+    settle_exchange(pending.path, pending.target, pending.fd, pending.inspected);
+  }
   // The handler was installed with SA_RESETHAND and SA_NODEFER: the signal
   // now takes its default action at once.
   ::raise(sig);
 }
 
-// Bits of a new file: what open(..., 0666) would have given it.
-mode_t default_permissions() {
-  static const mode_t bits = [] {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return static_cast<mode_t>(0666 & ~mask);
-  }();
-  return bits;
+// True when renameat2 failed because the kernel or the file system lacks
+// the flag asked for: then a plain rename after a second look stands in.
+bool flag_unsupported() { return errno == EINVAL || errno == ENOSYS; }
+
+// Gives the file under tmp (ours, open as fd) the name target in place of
+// the file old found there: by exchanging the two names and looking at what
+// came back (settle_exchange), else by a second look just before a rename,
+// which leaves a short window open (best effort). tmp is gone afterwards.
+bool replace_inspected(const char* tmp, const char* target, int fd, const existing_file& old) {
+  set_exchanging(target, fd, old);
+  if (::renameat2(AT_FDCWD, tmp, AT_FDCWD, target, RENAME_EXCHANGE) == 0) {
+    return settle_exchange(tmp, target, fd, old);
+  }
+  const bool unsupported = flag_unsupported();
+  if (pending_state == exchange_pending) set_state(remove_pending);  // tmp is still ours
+  struct stat now;
+  if (unsupported && ::lstat(target, &now) == 0 && is_inspected(now, old) &&
+      ::rename(tmp, target) == 0) {
+    return true;
+  }
+  ::unlink(tmp);
+  return false;
+}
+
+// Gives the named file under tmp the name target, which was free when it was
+// looked at, unless something has taken it meanwhile.
+bool take_free_name(const char* tmp, const char* target) {
+  if (::renameat2(AT_FDCWD, tmp, AT_FDCWD, target, RENAME_NOREPLACE) == 0) return true;
+  if (!flag_unsupported()) return false;
+  struct stat now;
+  return ::lstat(target, &now) != 0 && errno == ENOENT && ::rename(tmp, target) == 0;
+}
+
+// Every signal whose default action ends the process, but for those that
+// report a fault of the program itself: a crash stays reported (to a
+// debugger, a sanitizer, a core file) as it happened. The real-time signals
+// are added when the handler is installed.
+constexpr int cleanup_signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE, SIGALRM,
+                                   SIGTERM, SIGUSR1,   SIGUSR2, SIGXCPU, SIGVTALRM,
+                                   SIGPROF, SIGIO,     SIGPWR,  SIGSTKFLT};
+
+// A signal the caller chose to ignore (nohup, an ignored SIGPIPE) stays
+// ignored: then a closed output is an output error, not the end.
+void install_cleanup(int sig, const struct sigaction& action) {
+  struct sigaction previous {};
+  if (::sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) return;
+  ::sigaction(sig, &action, nullptr);
 }
 
 // How an unnamed file gets a name: linkat with AT_EMPTY_PATH needs a
@@ -220,22 +360,15 @@ bool link_under_temporary_name(int fd, std::string_view dir_prefix, link_method 
   });
 }
 
-// Finds a way to name unnamed files in dir, trying each on an empty one.
-link_method find_link_method(const std::string& dir, std::string_view dir_prefix) {
-  const int probe = open_unnamed(dir);
-  if (probe < 0) return link_method::unknown;  // refused here; another file system may allow it
-  link_method found = link_method::none;
+// Finds a way to name the unnamed file fd in dir_prefix without giving it a
+// name: each way is tried with the directory itself ("dir/.") as the new
+// name, which the kernel refuses with EEXIST only once the file was found.
+link_method find_link_method(int fd, std::string_view dir_prefix) {
+  const std::string dir_itself = std::string(dir_prefix) + ".";
   for (link_method how : {link_method::empty_path, link_method::proc_fd}) {
-    std::string path;
-    if (link_under_temporary_name(probe, dir_prefix, how, &path)) {
-      ::unlink(path.c_str());
-      clear_pending();
-      found = how;
-      break;
-    }
+    if (!link_descriptor(fd, dir_itself.c_str(), how) && errno == EEXIST) return how;
   }
-  ::close(probe);
-  return found;
+  return link_method::none;
 }
 
 }  // namespace
@@ -243,10 +376,16 @@ link_method find_link_method(const std::string& dir, std::string_view dir_prefix
 bool temporary_file::open(std::string_view dir_prefix, bool named) {
   discard();
   const std::string dir = dir_prefix.empty() ? "." : std::string(dir_prefix);
-  if (!named && method == link_method::unknown) method = find_link_method(dir, dir_prefix);
   int fd = -1;
-  if (!named && method != link_method::none && method != link_method::unknown) {
+  if (!named && method != link_method::none) {
+    // A refusal here leaves the method unknown: another file system may
+    // allow unnamed files.
     fd = open_unnamed(dir);
+    if (fd >= 0 && method == link_method::unknown) method = find_link_method(fd, dir_prefix);
+    if (fd >= 0 && method == link_method::none) {
+      ::close(fd);
+      fd = -1;
+    }
   }
   if (fd < 0 && !try_temporary_names(dir_prefix, &path_, [&fd](const std::string& candidate) {
         // Known to the interrupt handler before the file exists.
@@ -271,45 +410,55 @@ bool temporary_file::open(std::string_view dir_prefix, bool named) {
   return true;
 }
 
-// The stream stays open until the file has its name: an unnamed file is
-// named through its descriptor. Every byte is written out first. A named
-// temporary file is closed before the rename, and that close is checked too;
-// the file systems that have unnamed files are local ones, whose close
-// reports nothing that the flush did not.
+namespace {
+
+// Gives the complete file fd, unnamed or under the temporary name tmp, the
+// name target in place of what old found there. tmp is gone afterwards.
+bool take_name(int fd, const std::string& tmp, const char* target, const existing_file& old,
+               link_method how) {
+  if (old.kind == file_kind::none) {
+    // linkat refuses a name that was taken meanwhile.
+    return tmp.empty() ? link_descriptor(fd, target, how) : take_free_name(tmp.c_str(), target);
+  }
+  // Replacing: an unnamed file is linked under a temporary name first, which
+  // the interrupt handler knows.
+  std::string link_path = tmp;
+  return (!tmp.empty() || link_under_temporary_name(fd, directory_prefix(target), how, &link_path)) &&
+         replace_inspected(link_path.c_str(), target, fd, old);
+}
+
+}  // namespace
+
+// Every byte is written out first. A named temporary file is closed before
+// it takes its name, and that close is checked too (a second descriptor
+// keeps the file for its bits); the file systems that have unnamed files are
+// local ones, whose close reports nothing that the flush did not. The file
+// gets its bits only once it has its name: until then it is its owner's
+// alone, even if a kill leaves it behind.
 temporary_file::commit_result temporary_file::commit(const char* target, const existing_file& old) {
   std::FILE* f = stream_.get();
   if (f == nullptr || std::fflush(f) != 0 || std::ferror(f)) {
     discard();
     return commit_result::lost_data;
   }
-  const int fd = ::fileno(f);
-  const mode_t bits =
-      old.kind == file_kind::regular ? static_cast<mode_t>(old.permissions) : default_permissions();
-  bool named = ::fchmod(fd, bits) == 0;
-  if (named && !path_.empty()) {
-    if (!stream_.close()) {
-      discard();
-      return commit_result::lost_data;
-    }
-    named = ::rename(path_.c_str(), target) == 0;
-    if (named) {
-      path_.clear();
-      clear_pending();
-    }
-  } else if (named && old.kind == file_kind::none) {
-    // A new name: linked straight to it, and refused if it appeared meanwhile.
-    named = link_descriptor(fd, target, method);
-  } else if (named) {
-    // Replacing: linked under a temporary name, known to the interrupt
-    // handler, then renamed over the old file in one step.
-    std::string link_path;
-    named = link_under_temporary_name(fd, directory_prefix(target), method, &link_path);
-    if (named && ::rename(link_path.c_str(), target) != 0) {
-      ::unlink(link_path.c_str());
-      named = false;
-    }
+  const bool has_name = !path_.empty();
+  const int fd = has_name ? ::fcntl(::fileno(f), F_DUPFD_CLOEXEC, 0) : ::fileno(f);
+  if (has_name && (fd < 0 || !stream_.close())) {
+    if (fd >= 0) ::close(fd);
+    discard();
+    return fd < 0 ? commit_result::not_named : commit_result::lost_data;
+  }
+  const bool named = take_name(fd, path_, target, old, method);
+  if (named || old.kind != file_kind::none) {
+    // The temporary name is gone: taken, or removed on the way.
+    path_.clear();
     clear_pending();
   }
+  if (named) {
+    ::fchmod(fd, old.kind == file_kind::regular ? static_cast<mode_t>(old.permissions)
+                                                 : default_permissions());
+  }
+  if (has_name) ::close(fd);
   discard();
   return named ? commit_result::committed : commit_result::not_named;
 }
@@ -324,17 +473,13 @@ void temporary_file::discard() {
 }
 
 void install_interrupt_cleanup() {
+  std::signal(SIGXFSZ, SIG_IGN);
   struct sigaction action {};
   action.sa_handler = remove_pending_and_end;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESETHAND | SA_NODEFER;
-  for (int sig : cleanup_signals) {
-    struct sigaction previous {};
-    // A signal the caller chose to ignore (nohup, an ignored SIGPIPE) stays
-    // ignored: then a closed output is an output error, not the end.
-    if (::sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
-    ::sigaction(sig, &action, nullptr);
-  }
+  for (int sig : cleanup_signals) install_cleanup(sig, action);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) install_cleanup(sig, action);
 }
 
 }  // namespace kesto

@@ -402,7 +402,9 @@ regular_file open_regular_file(const char* path, file_handle* file) {
   return regular_file::opened;
 }
 
-std::FILE* open_special_file(const char* path) { return std::fopen(path, "r+b"); }
+std::FILE* open_special_file(const char* path, const existing_file&) {
+  return std::fopen(path, "r+b");
+}
 
 bool set_stream_size(std::FILE* stream, std::uint64_t size) {
   if (std::fflush(stream) != 0) return false;
