@@ -206,7 +206,7 @@ copy_cases() {
   run_timed check "" sh -c "cd '$out' && '$kesto' -e '$work/small.ar' x"
   verify diff -r "$work/small" "$out/x"
   # Over a tree extracted before: each file is replaced whole, through a
-  # temporary file renamed over it, which is what an atomic replacement costs.
+  # temporary file swapped with it, which is what an atomic replacement costs.
   bench_case small_replace "extract -e over them again" "tar -xf" \
     "'$kesto' -e '$work/small.ar' x" \
     "tar -xf '$work/small.tar' -C x" \
