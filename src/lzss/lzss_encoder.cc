@@ -172,8 +172,12 @@ class match_finder {
 // written last, over the place kept for it.
 class entry_writer {
  public:
+  // The place kept for the header goes out with the first chunk of a long
+  // entry, before the header is known: zeros, not whatever memory held.
   entry_writer(std::FILE* file, std::uint64_t room)
-      : file_(file), room_(std::min(room, header_size + max_packed)) {}
+      : file_(file), room_(std::min(room, header_size + max_packed)) {
+    std::memset(buffer_.data(), 0, header_size);
+  }
 
   void literal(unsigned char c) {
     begin_item(true);
