@@ -1,6 +1,5 @@
 // AR archive writer: header, a directory skeleton of names, each file's
 // scrambled data, then the directory complete with offsets and sizes.
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -46,7 +45,7 @@ int write_directory(std::FILE* archive, const char* const* files, std::uint32_t 
   const bool written = write_records<ar_format::record_size>(
       archive, count, [&](std::uint32_t i, unsigned char* record) {
         std::string_view name = base_name(files[i]);
-        std::memcpy(record, name.data(), std::min(name.size(), ar_format::name_size));
+        std::memcpy(record, name.data(), stored_name_size(name, ar_format::name_size));
         if (sizes.empty()) return;
         store_u32le(record + ar_format::data_offset_field, offset);
         store_u32le(record + ar_format::size_field, sizes[i]);

@@ -30,6 +30,16 @@ std::string_view base_name(std::string_view path) {
   return cut == std::string_view::npos ? path : path.substr(cut + 1);
 }
 
+std::size_t stored_name_size(std::string_view name, std::size_t field) {
+  std::size_t n = 0;
+  while (n < name.size()) {
+    const std::size_t step = character_size(name.substr(n));
+    if (n + step > field) break;
+    n += step;
+  }
+  return n;
+}
+
 std::string_view directory_prefix(std::string_view path) {
   const std::size_t cut = last_separator(path);
   if (cut != std::string_view::npos) return path.substr(0, cut + 1);

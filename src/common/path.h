@@ -2,6 +2,7 @@
 #ifndef KESTO_COMMON_PATH_H
 #define KESTO_COMMON_PATH_H
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,11 @@ namespace kesto {
 // neither. A drive prefix such as C: is no separator, nor is the second byte
 // of a double-byte character (character_size, common/platform.h).
 std::string_view base_name(std::string_view path);
+
+// How many bytes of name a name field of field bytes keeps: as many as fit,
+// but never the first half of a double-byte character (character_size),
+// which would leave a name no file can have.
+std::size_t stored_name_size(std::string_view name, std::size_t field);
 
 // The leading part of path that names its directory, separator included
 // ("dir/" for "dir/a.ar", "C:" for "C:a.ar", "" for "a.ar"). A file created

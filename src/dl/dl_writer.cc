@@ -85,7 +85,7 @@ int write_directory(std::FILE* archive, const char* const* files,
       archive, static_cast<std::uint32_t>(sizes.size()),
       [&](std::uint32_t i, unsigned char* record) {
         std::string_view name = base_name(files[i]);
-        std::memcpy(record, name.data(), std::min(name.size(), dl_format::name_size));
+        std::memcpy(record, name.data(), stored_name_size(name, dl_format::name_size));
         store_u32le(record + dl_format::size_field, sizes[i]);
       });
   return written ? writer_status::ok : archive_failed;
