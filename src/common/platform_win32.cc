@@ -228,6 +228,24 @@ DWORD attributes_of(std::string_view path) {
   return full.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(full.c_str());
 }
 
+// A binary stream, unbuffered for whole chunks, over handle h, which it
+// owns from now on: closing the stream closes the handle. Null when no
+// stream could be made; the handle is closed then too.
+std::FILE* stream_of_handle(HANDLE h, int access, const char* mode) {
+  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(h), access | _O_BINARY);
+  std::FILE* f = fd < 0 ? nullptr : ::_fdopen(fd, mode);
+  if (f == nullptr) {
+    if (fd >= 0) {
+      ::_close(fd);
+    } else {
+      ::CloseHandle(h);
+    }
+    return nullptr;
+  }
+  use_chunks_unbuffered(f);
+  return f;
+}
+
 // What path names, opened for no access at all, so that no other process's
 // sharing stands in the way: only its attributes are read. Links are
 // followed unless own_link; backup semantics open directories too.
@@ -385,19 +403,12 @@ regular_file open_regular_file(const char* path, file_handle* file) {
   const bool regular = ::GetFileType(h) == FILE_TYPE_DISK && ::GetFileInformationByHandle(h, &info) &&
                        (info.dwFileAttributes &
                         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
-  const int fd = regular ? ::_open_osfhandle(reinterpret_cast<std::intptr_t>(h),
-                                             _O_RDONLY | _O_BINARY)
-                         : -1;
-  std::FILE* f = fd < 0 ? nullptr : ::_fdopen(fd, "rb");
-  if (f == nullptr) {
-    if (fd >= 0) {
-      ::_close(fd);
-    } else {
-      ::CloseHandle(h);
-    }
-    return regular ? regular_file::failed : regular_file::not_regular;
+  if (!regular) {
+    ::CloseHandle(h);
+    return regular_file::not_regular;
   }
-  use_chunks_unbuffered(f);
+  std::FILE* f = stream_of_handle(h, _O_RDONLY, "rb");
+  if (f == nullptr) return regular_file::failed;
   *file = file_handle(f);
   return regular_file::opened;
 }
@@ -542,19 +553,12 @@ bool temporary_file::open(std::string_view dir_prefix, bool) {
     discard();
     return false;
   }
-  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(writer), _O_WRONLY | _O_BINARY);
-  std::FILE* f = fd < 0 ? nullptr : ::_fdopen(fd, "wb");
+  // New archives and entry files take their data in whole chunks.
+  std::FILE* f = stream_of_handle(writer, _O_WRONLY, "wb");
   if (f == nullptr) {
-    if (fd >= 0) {
-      ::_close(fd);
-    } else {
-      ::CloseHandle(writer);
-    }
     discard();
     return false;
   }
-  // New archives and entry files take their data in whole chunks.
-  use_chunks_unbuffered(f);
   stream_ = file_handle(f);
   return true;
 }

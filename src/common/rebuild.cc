@@ -1,5 +1,7 @@
 #include "common/rebuild.h"
 
+#include <cstring>
+
 #include "common/path.h"
 #include "common/platform.h"
 #include "common/status.h"
@@ -34,6 +36,18 @@ lookup find_replacement(const char* dir, const char* name, std::FILE* log, file_
 int log_unreadable_file(std::FILE* log, const std::string& path) {
   log_message(log, msg_cannot_read_file, path.c_str());
   return rebuild_status::cannot_read_file;
+}
+
+bool file_continues_with(std::FILE* file, const unsigned char* data, std::size_t n,
+                         bool* unreadable) {
+  unsigned char mine[copy_chunk_size];
+  for (std::size_t done = 0; done < n;) {
+    const std::size_t part = n - done < sizeof mine ? n - done : sizeof mine;
+    *unreadable = std::fread(mine, 1, part, file) != part;
+    if (*unreadable || std::memcmp(data + done, mine, part) != 0) return false;
+    done += part;
+  }
+  return true;
 }
 
 bool rebuilt_archive::advance(std::uint64_t n) {

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <unordered_set>
 
@@ -67,6 +66,11 @@ class unchanged_files {
   std::unordered_set<std::string> names_;
 };
 
+// True when the next n bytes of file are those at data. *unreadable tells
+// a file that could not be read (or ended) from one that differs.
+bool file_continues_with(std::FILE* file, const unsigned char* data, std::size_t n,
+                         bool* unreadable);
+
 // Compares file, from its start, with the size bytes at the archive's
 // position, each archive chunk passed through filter first (unscrambling).
 // A file of another size is different without a read.
@@ -77,10 +81,8 @@ comparison compare_with_entry(std::FILE* file, std::FILE* archive, std::uint32_t
   if (std::fseek(file, 0, SEEK_SET) != 0) return comparison::file_unreadable;
   bool unreadable = false;
   const copy_result r = read_in_chunks(archive, size, [&](unsigned char* buf, std::size_t n) {
-    unsigned char mine[copy_chunk_size];
     filter(buf, n);
-    unreadable = std::fread(mine, 1, n, file) != n;
-    return !unreadable && std::memcmp(buf, mine, n) == 0;
+    return file_continues_with(file, buf, n, &unreadable);
   });
   if (r == copy_result::read_short) return comparison::archive_short;
   if (unreadable) return comparison::file_unreadable;

@@ -30,14 +30,7 @@ comparison compare_decoded(std::FILE* file, std::FILE* archive, const dl_record&
   }
   bool unreadable = false;
   const auto same_as_file = [&](const unsigned char* data, std::size_t n) {
-    unsigned char mine[copy_chunk_size];
-    for (std::size_t done = 0; done < n;) {
-      const std::size_t part = n - done < sizeof mine ? n - done : sizeof mine;
-      unreadable = std::fread(mine, 1, part, file) != part;
-      if (unreadable || std::memcmp(data + done, mine, part) != 0) return false;
-      done += part;
-    }
-    return true;
+    return file_continues_with(file, data, n, &unreadable);
   };
   const int r = lzss_decode_entry_to(archive, same_as_file, rec.size);
   if (unreadable) return comparison::file_unreadable;
