@@ -287,4 +287,19 @@ int lzss_decode_entry_to(std::FILE* input, const lzss_sink& sink, std::uint32_t 
              : lzss_result::size_mismatch;
 }
 
+bool is_whole_lz_entry(std::FILE* file) {
+  const std::uint64_t size = stream_size(file);
+  if (size < header_size || size > UINT32_MAX) return false;
+  unsigned char head[header_size];
+  lz_header header{};
+  if (std::fseek(file, 0, SEEK_SET) != 0 || !read_exact(file, head, sizeof head) ||
+      !parse_lz_header(head, &header) || header.packed != size - header_size ||
+      std::fseek(file, 0, SEEK_SET) != 0) {
+    return false;
+  }
+  const auto count_only = [](const unsigned char*, std::size_t) { return true; };
+  return lzss_decode_entry_to(file, count_only, static_cast<std::uint32_t>(size)) ==
+         lzss_result::ok;
+}
+
 }  // namespace kesto

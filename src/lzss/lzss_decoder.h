@@ -48,6 +48,14 @@ using lzss_sink = std::function<bool(const unsigned char* data, std::size_t n)>;
 // that differs.
 int lzss_decode_entry_to(std::FILE* input, const lzss_sink& sink, std::uint32_t entry_size);
 
+// True when file, from its start to its end, is one whole LZ entry: "LZ", a
+// header whose packed size is the file's size less 10, and a stream that
+// decodes to exactly the header's unpacked size (result ok). Two bytes "LZ"
+// alone say nothing: a text may begin so. Only such a file may be stored as
+// an LZ entry as it is; any other is compressed. Leaves the file's position
+// anywhere.
+bool is_whole_lz_entry(std::FILE* file);
+
 }  // namespace kesto
 
 #endif

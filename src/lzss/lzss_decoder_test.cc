@@ -167,5 +167,32 @@ TEST_F(lzss_decoder_output, unwritable_output_gives_result_3) {
   EXPECT_EQ(lzss_decode_entry(in.get(), out.get(), 19), lzss_result::write_failed);
 }
 
+// A file is an LZ entry only when all of it is one: a text that begins
+// with "LZ", a header whose sizes lie, or an entry with bytes after its
+// stream are not.
+TEST(lzss_decoder, a_whole_lz_entry_is_recognised_by_all_of_it) {
+  const bytes entry = kesto_test::lz_entry("ABABABABABABABAB, whole");
+  const auto packed = static_cast<std::uint32_t>(entry.size() - 10);
+  struct {
+    const char* label;
+    bytes data;
+    bool whole;
+  } const cases[] = {
+      {"whole entry", entry, true},
+      {"empty entry", kesto_test::lz_entry(""), true},
+      {"text beginning LZ", "LZW notes: the first line of a script", false},
+      {"header alone", lz(0, 0, ""), true},
+      {"short header", "LZ\x01", false},
+      {"unpacked size lies", lz(packed, 3, entry.substr(10)), false},
+      {"packed size lies", lz(packed + 1, 24, entry.substr(10)), false},
+      {"bytes after the stream", entry + "x", false},
+      {"empty file", "", false},
+  };
+  for (const auto& c : cases) {
+    auto in = kesto_test::stream_of(c.data);
+    EXPECT_EQ(is_whole_lz_entry(in.get()), c.whole) << c.label;
+  }
+}
+
 }  // namespace
 }  // namespace kesto
