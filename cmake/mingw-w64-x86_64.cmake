@@ -5,8 +5,12 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(KESTO_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${KESTO_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${KESTO_MINGW_PREFIX}-g++)
+# The POSIX thread model: std::thread, which compression runs on, needs it;
+# winpthread is linked in statically with the rest.
+find_program(KESTO_MINGW_CXX NAMES ${KESTO_MINGW_PREFIX}-g++-posix ${KESTO_MINGW_PREFIX}-g++)
+find_program(KESTO_MINGW_CC NAMES ${KESTO_MINGW_PREFIX}-gcc-posix ${KESTO_MINGW_PREFIX}-gcc)
+set(CMAKE_C_COMPILER ${KESTO_MINGW_CC})
+set(CMAKE_CXX_COMPILER ${KESTO_MINGW_CXX})
 set(CMAKE_RC_COMPILER ${KESTO_MINGW_PREFIX}-windres)
 
 # Headers and libraries come from the MinGW-w64 tree only; programs (the

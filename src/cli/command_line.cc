@@ -176,11 +176,14 @@ int extract(std::span<const std::string> operands, bool lz_only, std::FILE* out)
   return report_extraction(status, out);
 }
 
+// scratch_dir: where -cdz keeps the entries it compresses ahead of their
+// turn.
 int write_archive(operation op, std::FILE* archive, const std::vector<const char*>& files,
-                  std::uint16_t key) {
+                  std::uint16_t key, std::string_view scratch_dir) {
   const auto count = static_cast<std::uint32_t>(files.size());
   if (op == operation::create_dl || op == operation::create_dl_lz) {
-    return create_dl_archive(archive, files.data(), count, op == operation::create_dl_lz);
+    return create_dl_archive(archive, files.data(), count, op == operation::create_dl_lz,
+                             scratch_dir);
   }
   return create_ar_archive(archive, files.data(), count, key);
 }
@@ -213,7 +216,8 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
   if (previous.kind == file_kind::special) {
     file_handle archive(open_special_file(target.c_str(), previous));
     if (!archive) return fail(out, msg_cannot_create, path);
-    int status = write_archive(op, archive.get(), files, key);
+    // Scratch files go to the current directory, not among the devices.
+    int status = write_archive(op, archive.get(), files, key, {});
     if (!archive.close() && status == writer_status::ok) status = writer_status::archive_failed;
     return report_creation(status, files, path, out);
   }
@@ -221,7 +225,7 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
   if (!may_replace(previous) || !archive.open(directory_prefix(target))) {
     return fail(out, msg_cannot_create, path);
   }
-  int status = write_archive(op, archive.stream(), files, key);
+  int status = write_archive(op, archive.stream(), files, key, directory_prefix(target));
   if (status == writer_status::ok) {
     switch (archive.commit(target.c_str(), previous)) {
       case temporary_file::commit_result::committed:

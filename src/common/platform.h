@@ -155,6 +155,14 @@ class temporary_file {
 
 inline constexpr std::string_view temporary_name_prefix = ".kesto-";
 
+// A file for bytes that wait for their turn (an entry compressed ahead of
+// the one being written): open for reading and writing, unbuffered, in the
+// directory dir_prefix names, and gone once closed however the process
+// ends. Linux: an unnamed file, or where that is refused one unlinked as
+// soon as it is made; Windows: one deleted when its handle closes. Safe to
+// call from several threads at once. Null when none could be made.
+std::FILE* open_scratch_file(std::string_view dir_prefix);
+
 // What an attempt to make a file under a candidate temporary name found.
 enum class name_attempt { made, taken, failed };
 // Calls attempt with fresh temporary names in the directory dir_prefix

@@ -410,6 +410,28 @@ bool temporary_file::open(std::string_view dir_prefix, bool named) {
   return true;
 }
 
+std::FILE* open_scratch_file(std::string_view dir_prefix) {
+  const std::string dir = dir_prefix.empty() ? "." : std::string(dir_prefix);
+  int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  std::string path;
+  // No interrupt handler knows this name: it lives for two system calls.
+  if (fd < 0 && try_temporary_names(dir_prefix, &path, [&fd](const std::string& candidate) {
+        fd = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) return name_attempt::made;
+        return errno == EEXIST ? name_attempt::taken : name_attempt::failed;
+      })) {
+    ::unlink(path.c_str());
+  }
+  if (fd < 0) return nullptr;
+  std::FILE* f = ::fdopen(fd, "w+b");
+  if (f == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+  use_chunks_unbuffered(f);
+  return f;
+}
+
 namespace {
 
 // Gives the complete file fd, unnamed or under the temporary name tmp, the

@@ -563,6 +563,24 @@ bool temporary_file::open(std::string_view dir_prefix, bool) {
   return true;
 }
 
+std::FILE* open_scratch_file(std::string_view dir_prefix) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  std::string path;
+  if (!try_temporary_names(dir_prefix, &path, [&](const std::string& candidate) {
+        const std::wstring name = full_path(candidate);
+        file = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                             CREATE_NEW,
+                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file != INVALID_HANDLE_VALUE) return name_attempt::made;
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? name_attempt::taken
+                                                                           : name_attempt::failed;
+      })) {
+    return nullptr;
+  }
+  return stream_of_handle(file, _O_RDWR, "w+b");
+}
+
 // The stream is closed first, which writes out what it holds. The file keeps
 // its own attributes; a read-only target is refused earlier. It is named
 // through its handle, so that no other process can take it between its last

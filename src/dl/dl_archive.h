@@ -5,37 +5,65 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
+
+#include "common/file_handle.h"
 
 namespace kesto {
 
 // Writes a DL archive holding the count files, in order, under their base
 // names cut to 12 bytes: unchanged, or with compress each as
-// append_compressed_dl_entry writes it. Returns writer_status: ok;
-// archive_failed when a write, seek or position query fails, when count is
-// above 65535 (nothing is written then), when the archive would reach
-// 2^31 bytes or (compress) a file holds 4 GiB or more; first_input + i when
-// files[i] cannot be opened or read.
+// append_compressed_dl_entry writes it, compressed on threads threads with
+// scratch files in the directory scratch_dir names (the archive's own, so
+// that they take room where it does); the archive is the same for every
+// number of threads. Returns writer_status: ok; archive_failed when a
+// write, seek or position query fails, when count is above 65535 (nothing
+// is written then), when the archive would reach 2^31 bytes or (compress)
+// a file holds 4 GiB or more; first_input + i when files[i] cannot be
+// opened or read.
 int create_dl_archive(std::FILE* archive, const char* const* files, std::uint32_t count,
-                      bool compress = false);
+                      bool compress = false, std::string_view scratch_dir = {});
 
-// As above, with a smaller size limit than 2^31 - 1 bytes (for tests).
+// As above, with a smaller size limit than 2^31 - 1 bytes and a chosen
+// number of threads (for tests).
 int create_dl_archive_limited(std::FILE* archive, const char* const* files, std::uint32_t count,
-                              std::uint32_t max_size, bool compress = false);
+                              std::uint32_t max_size, bool compress = false,
+                              unsigned threads = 1, std::string_view scratch_dir = {});
 
-// Writes the bytes of input, from its position to its end, at archive's
-// position (below 2^31) as one DL entry of at most room bytes: an LZ entry
-// (lzss_encoder.h), or the bytes unchanged when that is larger than they
-// are, unless they begin with "LZ" (stored so, they would read as an LZ
-// entry). The plain bytes are read a second time, from input's position at
-// the start. *size is the entry's size; the archive is positioned at its
-// end. The bytes up to *reached (an archive position, at least the entry's
-// end) may have been written: an LZ entry that the plain bytes replaced may
-// leave a tail beyond the entry, for the caller to overwrite or cut off.
-// Returns writer_status: ok; archive_failed when a write, seek or position
-// query fails, the entry would pass room or the input holds 4 GiB or more;
-// first_input when the input cannot be read (or read again).
+// A file on its way to becoming a compressed DL entry: its LZ entry, made
+// ahead of its turn in a scratch file, or the decision to store it plain.
+struct compressed_dl_entry {
+  bool plain = false;
+  file_handle scratch;       // the LZ entry, unless plain
+  std::uint32_t size = 0;    // the LZ entry's size, unless plain
+  std::fpos_t input_start{};  // where the plain bytes are read again from
+  bool rereadable = false;
+  bool first_size_known = false;  // plain: the trial read the file whole,
+  std::uint32_t first_size = 0;   // this many bytes
+};
+
+// Decides how the bytes of input, from its position to its end, are stored
+// as one DL entry: a file that is a whole LZ entry already is stored as it
+// is; any other is compressed (lzss_encoder.h) into a scratch file in
+// scratch_dir and stored so unless the LZ entry comes out larger than the
+// file, which is then stored plain; a file beginning with "LZ" is always
+// compressed (stored plain it would read as an LZ entry). Safe to run for
+// several entries at once. Returns writer_status: ok; archive_failed when
+// no scratch file can be made or a file beginning with "LZ" has no room;
+// first_input when the input cannot be read.
+int prepare_compressed_dl_entry(std::FILE* input, std::string_view scratch_dir,
+                                compressed_dl_entry* entry);
+
+// Writes the prepared entry at archive's position as at most room bytes,
+// reading the plain bytes of input again; *size is the entry's size.
+// Returns writer_status: ok; archive_failed when a write fails or the entry
+// would pass room; first_input when input cannot be read again whole.
+int append_prepared_dl_entry(std::FILE* archive, std::FILE* input, compressed_dl_entry& entry,
+                             std::uint64_t room, std::uint32_t* size);
+
+// Both steps for one entry, with the scratch file in scratch_dir.
 int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64_t room,
-                               std::uint32_t* size, std::uint32_t* reached);
+                               std::uint32_t* size, std::string_view scratch_dir = {});
 
 // Extracts the entries into the current directory. In copy mode every entry
 // is written as stored and its name logged. In decompress mode every entry

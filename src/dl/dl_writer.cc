@@ -1,6 +1,6 @@
 // DL archive writer: header with a provisional directory offset, each file's
-// bytes unchanged or as an LZ entry, the directory of names and sizes, then
-// the offset patch.
+// bytes unchanged or as an LZ entry (compressed on every core), the
+// directory of names and sizes, then the offset patch.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -8,6 +8,7 @@
 #include "common/byte_order.h"
 #include "common/chunk_copy.h"
 #include "common/file_handle.h"
+#include "common/ordered_work.h"
 #include "common/path.h"
 #include "common/platform.h"
 #include "common/records.h"
@@ -15,6 +16,7 @@
 #include "common/stream_io.h"
 #include "dl/dl_archive.h"
 #include "dl/dl_format.h"
+#include "lzss/lzss_decoder.h"
 #include "lzss/lzss_encoder.h"
 
 namespace kesto {
@@ -31,52 +33,17 @@ int write_header(std::FILE* archive, std::uint16_t count) {
   return writer_status::ok;
 }
 
-// How each entry is written, and the farthest archive position written.
-struct entry_mode {
-  bool compress = false;
-  std::uint32_t reached = 0;
-};
-
-// Appends files[index], unchanged or compressed; room is what the archive
-// may still grow by with its data.
-int write_entry(std::FILE* archive, const char* path, std::uint32_t index, entry_mode* mode,
-                std::uint64_t* room, std::uint32_t* size) {
-  const int unreadable = writer_status::first_input + static_cast<int>(index);
+// Appends the file at path unchanged; room is what the archive may still
+// grow by with its data.
+int append_plain_file(std::FILE* archive, const char* path, int unreadable, std::uint64_t room,
+                      std::uint32_t* size) {
   file_handle input(std::fopen(path, "rb"));
   if (!input) return unreadable;
   use_chunks_unbuffered(input.get());
   *size = 0;
-  if (mode->compress) {
-    std::uint32_t reached = 0;
-    const int r = append_compressed_dl_entry(archive, input.get(), *room, size, &reached);
-    if (r != writer_status::ok) return r == writer_status::first_input ? unreadable : r;
-    mode->reached = std::max(mode->reached, reached);
-  } else {
-    const copy_result r = copy_to_end(input.get(), archive, *room, size, no_filter{});
-    if (r == copy_result::read_error) return unreadable;
-    if (r != copy_result::ok) return archive_failed;
-  }
-  *room -= *size;
-  return writer_status::ok;
-}
-
-// Stores input plain at the archive position start, reading it again from
-// input_start (null when it cannot be). The second reading must give as
-// many bytes as the first did when it read them all (first_size): a pipe,
-// whose bytes are gone, may seem to seek.
-int rewrite_plain(std::FILE* archive, std::FILE* input, const std::fpos_t* input_start,
-                  std::uint32_t start, std::uint64_t room, const std::uint32_t* first_size,
-                  std::uint32_t* size) {
-  if (input_start == nullptr || std::fsetpos(input, input_start) != 0) {
-    return writer_status::first_input;
-  }
-  if (!seek_to(archive, start)) return archive_failed;
-  *size = 0;
-  const copy_result r = copy_to_end(input, archive, room, size, no_filter{});
-  if (r == copy_result::read_error) return writer_status::first_input;
-  if (r != copy_result::ok) return archive_failed;
-  return first_size == nullptr || *size == *first_size ? writer_status::ok
-                                                        : writer_status::first_input;
+  const copy_result r = copy_to_end(input.get(), archive, room, size, no_filter{});
+  if (r == copy_result::read_error) return unreadable;
+  return r == copy_result::ok ? writer_status::ok : archive_failed;
 }
 
 int write_directory(std::FILE* archive, const char* const* files,
@@ -103,32 +70,86 @@ int patch_directory_offset(std::FILE* archive, std::uint32_t offset) {
 
 }  // namespace
 
-int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64_t room,
-                               std::uint32_t* size, std::uint32_t* reached) {
-  std::uint32_t start = 0;
-  if (!tell_position(archive, &start)) return archive_failed;
-  std::fpos_t input_start{};
-  const bool rereadable = std::fgetpos(input, &input_start) == 0;
-  lzss_encoded_entry lz;
-  const int r = lzss_encode_entry(input, archive, room, &lz);
-  if (r == lzss_encode_result::read_failed) return writer_status::first_input;
-  if (r == lzss_encode_result::write_failed || !tell_position(archive, reached)) {
-    return archive_failed;
+int prepare_compressed_dl_entry(std::FILE* input, std::string_view scratch_dir,
+                                compressed_dl_entry* entry) {
+  entry->plain = false;
+  entry->size = 0;
+  entry->first_size_known = false;
+  entry->rereadable = std::fgetpos(input, &entry->input_start) == 0;
+  // A file that is a whole LZ entry already (as -e writes one) is stored as
+  // it is: compressed again it would decode to the entry, not to its data.
+  const std::uint64_t input_size = entry->rereadable ? stream_size(input) : UINT64_MAX;
+  if (input_size != UINT64_MAX && is_whole_lz_entry(input)) {
+    entry->plain = true;
+    return std::fsetpos(input, &entry->input_start) == 0 ? writer_status::ok
+                                                          : writer_status::first_input;
   }
+  // The trial encoding stops once it passes the file's size, where the plain
+  // bytes are smaller anyway; a file beginning with "LZ" must be an LZ entry
+  // whatever its size (stored plain it would read as a damaged one).
+  std::uint64_t room = max_archive_size;
+  if (input_size != UINT64_MAX) {
+    unsigned char head[2] = {};
+    const bool begins_lz = std::fsetpos(input, &entry->input_start) == 0 &&
+                           std::fread(head, 1, 2, input) == 2 && head[0] == 'L' && head[1] == 'Z';
+    if (std::fsetpos(input, &entry->input_start) != 0) return writer_status::first_input;
+    if (!begins_lz) room = input_size;
+  }
+  entry->scratch = file_handle(open_scratch_file(scratch_dir));
+  if (!entry->scratch) return archive_failed;
+  lzss_encoded_entry lz;
+  const int r = lzss_encode_entry(input, entry->scratch.get(), room, &lz);
+  if (r == lzss_encode_result::read_failed) return writer_status::first_input;
   const std::uint64_t lz_size = std::uint64_t{lz_header_size} + lz.packed;
   if (r == lzss_encode_result::ok && (lz_size <= lz.unpacked || lz.input_begins_with_lz)) {
-    *size = static_cast<std::uint32_t>(lz_size);
+    entry->size = static_cast<std::uint32_t>(lz_size);
     return writer_status::ok;
   }
-  // No room for the LZ entry a file beginning with "LZ" needs, nor for
-  // plain bytes past room (a file of 4 GiB or more among them).
-  if (lz.input_begins_with_lz || lz.input_read > room) return archive_failed;
-  return rewrite_plain(archive, input, rereadable ? &input_start : nullptr, start, room,
-                       r == lzss_encode_result::ok ? &lz.unpacked : nullptr, size);
+  // Larger than the file, or no room for the trial (a full disk, a file size
+  // limit): the plain bytes, read again. A file beginning with "LZ" has no
+  // plain form.
+  if (lz.input_begins_with_lz) return archive_failed;
+  entry->scratch.close();
+  entry->plain = true;
+  entry->first_size_known = r == lzss_encode_result::ok;
+  entry->first_size = lz.unpacked;
+  return writer_status::ok;
+}
+
+int append_prepared_dl_entry(std::FILE* archive, std::FILE* input, compressed_dl_entry& entry,
+                             std::uint64_t room, std::uint32_t* size) {
+  *size = 0;
+  if (!entry.plain) {
+    if (entry.size > room) return archive_failed;
+    if (std::fseek(entry.scratch.get(), 0, SEEK_SET) != 0) return archive_failed;
+    const copy_result r = copy_exact(entry.scratch.get(), archive, entry.size, no_filter{});
+    if (r != copy_result::ok) return archive_failed;
+    *size = entry.size;
+    return writer_status::ok;
+  }
+  // The second reading must give as many bytes as the first did when it
+  // read them all: a pipe, whose bytes are gone, may seem to seek.
+  if (!entry.rereadable || std::fsetpos(input, &entry.input_start) != 0) {
+    return writer_status::first_input;
+  }
+  const copy_result r = copy_to_end(input, archive, room, size, no_filter{});
+  if (r == copy_result::read_error) return writer_status::first_input;
+  if (r != copy_result::ok) return archive_failed;
+  return !entry.first_size_known || *size == entry.first_size ? writer_status::ok
+                                                               : writer_status::first_input;
+}
+
+int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64_t room,
+                               std::uint32_t* size, std::string_view scratch_dir) {
+  compressed_dl_entry entry;
+  const int prepared = prepare_compressed_dl_entry(input, scratch_dir, &entry);
+  if (prepared != writer_status::ok) return prepared;
+  return append_prepared_dl_entry(archive, input, entry, room, size);
 }
 
 int create_dl_archive_limited(std::FILE* archive, const char* const* files, std::uint32_t count,
-                              std::uint32_t max_size, bool compress) {
+                              std::uint32_t max_size, bool compress, unsigned threads,
+                              std::string_view scratch_dir) {
   // The count field has 16 bits: more files could not all be found again.
   if (count > dl_format::max_entries) return archive_failed;
   const std::uint64_t fixed =
@@ -136,28 +157,59 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
   if (fixed > max_size) return archive_failed;
   std::uint64_t room = max_size - fixed;
   int status = write_header(archive, static_cast<std::uint16_t>(count));
+  if (status != writer_status::ok) return status;
   std::vector<std::uint32_t> sizes(count);
-  entry_mode mode{compress};
-  for (std::uint32_t i = 0; i < count && status == writer_status::ok; ++i) {
-    status = write_entry(archive, files[i], i, &mode, &room, &sizes[i]);
+  const auto unreadable = [](std::uint32_t i) {
+    return writer_status::first_input + static_cast<int>(i);
+  };
+  if (!compress) {
+    for (std::uint32_t i = 0; i < count && status == writer_status::ok; ++i) {
+      status = append_plain_file(archive, files[i], unreadable(i), room, &sizes[i]);
+      room -= sizes[i];
+    }
+  } else {
+    // Files are compressed side by side, a few ahead of the one being
+    // written, each into a scratch file; they reach the archive in order, so
+    // it is the same for every number of threads.
+    struct prepared {
+      file_handle input;
+      compressed_dl_entry entry;
+      int status = writer_status::ok;
+    };
+    const auto prepare = [&](std::uint32_t i) {
+      prepared p;
+      p.input = file_handle(std::fopen(files[i], "rb"));
+      if (!p.input) {
+        p.status = writer_status::first_input;
+        return p;
+      }
+      use_chunks_unbuffered(p.input.get());
+      p.status = prepare_compressed_dl_entry(p.input.get(), scratch_dir, &p.entry);
+      return p;
+    };
+    const auto append = [&](std::uint32_t i, prepared& p) {
+      int r = p.status;
+      if (r == writer_status::ok) {
+        r = append_prepared_dl_entry(archive, p.input.get(), p.entry, room, &sizes[i]);
+      }
+      if (r == writer_status::first_input) return unreadable(i);
+      room -= sizes[i];
+      return r;
+    };
+    status = run_ordered<prepared>(count, threads, 2 * threads, prepare, append);
   }
   if (status != writer_status::ok) return status;
   std::uint32_t directory_offset = 0;
   if (!tell_position(archive, &directory_offset)) return archive_failed;
   status = write_directory(archive, files, sizes);
   if (status == writer_status::ok) status = patch_directory_offset(archive, directory_offset);
-  // An LZ entry replaced by a shorter plain one may have left bytes past
-  // the directory.
-  const std::uint64_t end = directory_offset + std::uint64_t{count} * dl_format::record_size;
-  if (status == writer_status::ok && mode.reached > end && !set_stream_size(archive, end)) {
-    status = archive_failed;
-  }
   return status;
 }
 
 int create_dl_archive(std::FILE* archive, const char* const* files, std::uint32_t count,
-                      bool compress) {
-  return create_dl_archive_limited(archive, files, count, max_archive_size, compress);
+                      bool compress, std::string_view scratch_dir) {
+  return create_dl_archive_limited(archive, files, count, max_archive_size, compress,
+                                   default_thread_count(), scratch_dir);
 }
 
 }  // namespace kesto

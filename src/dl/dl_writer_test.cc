@@ -7,6 +7,8 @@
 #include "common/status.h"
 #include "common/stream_io.h"
 #include "dl/dl_archive.h"
+// The greedy test encoder of tests/, for a file that is an LZ entry.
+#include <lzss_encoder.h>
 #include "lzss/lzss_decoder.h"
 #include "sample_data.h"
 #include "test_util.h"
@@ -34,15 +36,16 @@ class dl_writer : public kesto_test::scratch_dir_test {
   // Builds an archive of paths in a temporary stream; the bytes written land
   // in image_.
   int create(const std::vector<std::string>& paths, std::uint32_t limit = max_archive_size,
-             bool compress = false) {
+             bool compress = false, unsigned threads = 1) {
     std::vector<const char*> files;
     for (const auto& p : paths) files.push_back(p.c_str());
     auto archive = kesto_test::stream_of();
     const auto count = static_cast<std::uint32_t>(files.size());
     int status =
-        limit == max_archive_size
+        limit == max_archive_size && threads == 1
             ? create_dl_archive(archive.get(), files.data(), count, compress)
-            : create_dl_archive_limited(archive.get(), files.data(), count, limit, compress);
+            : create_dl_archive_limited(archive.get(), files.data(), count, limit, compress,
+                                        threads);
     image_ = kesto_test::stream_contents(archive.get());
     return status;
   }
@@ -188,6 +191,37 @@ TEST_F(dl_writer, compressed_size_limit_counts_the_entry_as_stored) {
   EXPECT_EQ(create({"lz_noise"}, total, true), writer_status::ok);
   EXPECT_EQ(create({"lz_noise"}, total - 1, true), writer_status::archive_failed);
   EXPECT_EQ(create({"lz_noise"}, 16 + 3002 + 16, true), writer_status::archive_failed);
+}
+
+// Entries are compressed side by side but written in order: every number
+// of threads gives the same archive, over mixed files and over many small
+// ones, and a file that is already a whole LZ entry is stored as it is.
+TEST_F(dl_writer, compressed_archive_is_the_same_for_every_number_of_threads) {
+  std::vector<std::string> mixed;
+  const bytes noise = kesto_test::random_bytes(700, 7);
+  const bytes lz_noise = "LZ" + noise;
+  const std::vector<bytes> corpus = {
+      kesto_test::text_like(70000, 4), kesto_test::binary_like(50000, 5), noise, lz_noise,
+      kesto_test::lz_entry(kesto_test::text_like(9000, 8)), "", kesto_test::text_like(300, 9)};
+  for (std::size_t i = 0; i < corpus.size(); ++i) {
+    mixed.push_back(std::to_string(i) + ".m");
+    kesto_test::write_file(mixed.back(), corpus[i]);
+  }
+  std::vector<std::string> small;
+  for (int i = 0; i < 300; ++i) {
+    small.push_back(std::to_string(i) + ".s");
+    kesto_test::write_file(small.back(), kesto_test::text_like(40 + i * 7 % 500, i));
+  }
+  for (const auto* paths : {&mixed, &small}) {
+    ASSERT_EQ(create(*paths, max_archive_size, true, 1), writer_status::ok);
+    const bytes one_thread = image_;
+    for (unsigned threads : {2u, 8u}) {
+      ASSERT_EQ(create(*paths, max_archive_size - 1, true, threads), writer_status::ok);
+      EXPECT_TRUE(image_ == one_thread) << threads << " threads, " << paths->size() << " files";
+    }
+  }
+  ASSERT_EQ(create(mixed, max_archive_size, true, 2), writer_status::ok);
+  EXPECT_NE(image_.find(corpus[4]), bytes::npos);
 }
 
 }  // namespace
