@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <type_traits>
+
+#include "common/platform.h"
 
 namespace kesto {
 
@@ -34,11 +37,27 @@ copy_result read_in_chunks(std::FILE* in, std::uint32_t size, Consume&& consume)
   return copy_result::ok;
 }
 
+// Bytes that pass unchanged are copied inside the kernel where the system
+// offers it (copy_inside_kernel) once there are this many: below, the
+// ordinary copy takes fewer system calls.
+inline constexpr std::uint64_t kernel_copy_threshold = 4 * copy_chunk_size;
+
+template <class Filter>
+inline constexpr bool is_no_filter = std::is_same_v<std::decay_t<Filter>, no_filter>;
+
 // Copies exactly size bytes from in to out. Each chunk goes through
 // filter(buffer, length) between its read and its write. Returns read_short
 // when in ends (or fails) first, write_short when out takes fewer bytes.
+// Unchanged bytes go inside the kernel where they can.
 template <class Filter>
 copy_result copy_exact(std::FILE* in, std::FILE* out, std::uint32_t size, Filter&& filter) {
+  if constexpr (is_no_filter<Filter>) {
+    if (size >= kernel_copy_threshold) {
+      std::uint64_t copied = 0;
+      if (!copy_inside_kernel(in, out, size, &copied)) return copy_result::write_short;
+      size -= static_cast<std::uint32_t>(copied);
+    }
+  }
   return read_in_chunks(in, size, [&](unsigned char* buf, std::size_t n) {
     filter(buf, n);
     return std::fwrite(buf, 1, n, out) == n;
@@ -60,10 +79,13 @@ inline void use_chunks_unbuffered(std::FILE* stream) {
 // Copies in to out until a read returns nothing, adding the bytes copied to
 // *copied. Refuses (too_large) before writing a chunk that would take the
 // total past room. Returns read_error when in's error flag is set at the end.
+// After a first whole chunk, unchanged bytes go inside the kernel where they
+// can, never past room.
 template <class Filter>
 copy_result copy_to_end(std::FILE* in, std::FILE* out, std::uint64_t room, std::uint32_t* copied,
                         Filter&& filter) {
   unsigned char buf[copy_chunk_size];
+  bool kernel_tried = !is_no_filter<Filter>;
   for (;;) {
     std::size_t n = std::fread(buf, 1, copy_chunk_size, in);
     if (n == 0) break;
@@ -76,6 +98,13 @@ copy_result copy_to_end(std::FILE* in, std::FILE* out, std::uint64_t room, std::
     // stream at its end returns nothing more: skip the read that would
     // only say so again (one system call per input file).
     if (n < copy_chunk_size && std::feof(in)) break;
+    if (!kernel_tried) {
+      kernel_tried = true;
+      std::uint64_t moved = 0;
+      if (!copy_inside_kernel(in, out, room, &moved)) return copy_result::write_short;
+      room -= moved;
+      *copied += static_cast<std::uint32_t>(moved);
+    }
   }
   return std::ferror(in) ? copy_result::read_error : copy_result::ok;
 }

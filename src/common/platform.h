@@ -101,6 +101,16 @@ std::FILE* open_special_file(const char* path, const existing_file& inspected);
 // failure.
 bool set_stream_size(std::FILE* stream, std::uint64_t size);
 
+// Copies up to n bytes from in's position to out's position inside the
+// kernel, where the system can (Linux: copy_file_range, which also shares
+// blocks on file systems that can), and leaves both streams positioned
+// after the bytes copied, whatever they had buffered. *copied gets how many:
+// fewer than n at the end of in, and fewer, down to 0, where the system
+// cannot copy between these files or stops; the caller copies the rest
+// itself. False only when bytes were copied but the streams could not be
+// moved past them. Windows: copies nothing.
+bool copy_inside_kernel(std::FILE* in, std::FILE* out, std::uint64_t n, std::uint64_t* copied);
+
 // A new file written where no other process can reach it, that takes its
 // final name only when complete: entries being extracted and archives being
 // created. On Linux it is an unnamed file (O_TMPFILE) in the directory of

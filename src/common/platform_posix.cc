@@ -189,6 +189,36 @@ bool set_stream_size(std::FILE* stream, std::uint64_t size) {
   return !S_ISREG(st.st_mode) || ::ftruncate(fd, static_cast<off_t>(size)) == 0;
 }
 
+bool copy_inside_kernel(std::FILE* in, std::FILE* out, std::uint64_t n, std::uint64_t* copied) {
+  *copied = 0;
+#if defined(__linux__)
+  // Explicit offsets: the streams' logical positions, which a buffer may
+  // have moved away from the descriptors'; each stream is moved past the
+  // copy afterwards with fseek, which also drops what it had read ahead.
+  if (n == 0 || std::fflush(out) != 0) return true;
+  const long in_at = std::ftell(in);
+  const long out_at = std::ftell(out);
+  if (in_at < 0 || out_at < 0) return true;
+  off_t in_pos = in_at;
+  off_t out_pos = out_at;
+  while (*copied < n) {
+    const std::uint64_t left = n - *copied;
+    const std::size_t most = std::size_t{1} << 30;
+    const std::size_t want = left < most ? static_cast<std::size_t>(left) : most;
+    const ssize_t got = ::copy_file_range(::fileno(in), &in_pos, ::fileno(out), &out_pos, want, 0);
+    if (got <= 0) break;  // the end of in, or no copy here: the caller goes on
+    *copied += static_cast<std::uint64_t>(got);
+  }
+  return *copied == 0 || (std::fseek(in, static_cast<long>(in_pos), SEEK_SET) == 0 &&
+                          std::fseek(out, static_cast<long>(out_pos), SEEK_SET) == 0);
+#else
+  (void)in;
+  (void)out;
+  (void)n;
+  return true;
+#endif
+}
+
 namespace {
 
 // Interrupt cleanup. What an interruption must tidy: nothing; the temporary
