@@ -261,5 +261,24 @@ TEST_F(cli_create, dl_creation_refuses_more_than_65535_files) {
   EXPECT_EQ(read_file("x.dl").substr(8, 2), u16le(65535));
 }
 
+// Inputs whose sizes add up past 2 GiB are refused at once, before any of
+// them is read (two sparse files of 1.1 GiB: reading them would take
+// seconds), and nothing is left behind.
+TEST_F(cli_create, inputs_too_large_together_are_refused_before_reading) {
+  for (const char* name : {"big1", "big2"}) {
+    write_file(name, "");
+    truncate_to(name, std::uint64_t{1100} << 20);
+  }
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-cf", "x.ar", "big1", "big2"},
+        std::vector<std::string>{"-cd", "x.ar", "big1", "big2", "missing"}}) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    const run_result r = run(args);
+    EXPECT_EQ(r.out, failure_line("Impossibile scrivere il file x.ar"));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"big1", "big2"}));
+  }
+}
+
 }  // namespace
 }  // namespace kesto_test

@@ -10,6 +10,7 @@
 #include "common/chunk_copy.h"
 #include "common/file_handle.h"
 #include "common/path.h"
+#include "common/platform.h"
 #include "common/records.h"
 #include "common/status.h"
 #include "common/stream_io.h"
@@ -78,6 +79,13 @@ int create_ar_archive_limited(std::FILE* archive, const char* const* files, std:
   const std::uint64_t data_start =
       ar_format::header_size + std::uint64_t{count} * ar_format::record_size;
   if (data_start > max_size) return archive_failed;
+  // Inputs whose sizes already say the archive cannot hold them are refused
+  // before a byte is read; the limit still holds while writing, for inputs
+  // that grow or tell no size.
+  if (data_start + known_input_bytes(files, count, [](std::uint64_t n) { return n; }) >
+      max_size) {
+    return archive_failed;
+  }
   int status = write_header(archive, count, key);
   if (status == writer_status::ok) status = write_directory(archive, files, count, {});
   // The size limit keeps every offset below 2^31.

@@ -36,6 +36,10 @@ bool get_current_directory(std::string* dir);
 bool make_directory(const char* path);
 bool change_directory(const char* path);
 bool is_directory(const char* path);
+// The size of the regular file path leads to, told without opening it;
+// UINT64_MAX for anything else (nothing, a pipe, a device), whose size only
+// reading tells.
+std::uint64_t regular_file_size(const char* path);
 // Compares two strings without regard to ASCII letter case, like strcmp.
 int compare_ignoring_case(const char* a, const char* b);
 // True when the system would not store a plain file under this name (device

@@ -48,6 +48,12 @@ bool is_directory(const char* path) {
   return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::uint64_t regular_file_size(const char* path) {
+  struct stat st;
+  if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return UINT64_MAX;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
 int compare_ignoring_case(const char* a, const char* b) { return ::strcasecmp(a, b); }
 
 bool is_reserved_file_name(const char*) { return false; }

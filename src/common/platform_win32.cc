@@ -278,6 +278,16 @@ bool is_directory(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+std::uint64_t regular_file_size(const char* path) {
+  const std::wstring full = full_path(path);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (full.empty() || !::GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return UINT64_MAX;
+  }
+  return std::uint64_t{data.nFileSizeHigh} << 32 | data.nFileSizeLow;
+}
+
 int compare_ignoring_case(const char* a, const char* b) { return ::_strcmpi(a, b); }
 
 // Such a name would open a device (NUL, CON, COM¹, ...). The name is judged

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/platform.h"
+
 namespace kesto {
 
 // Archive positions are sought as signed 32-bit values, so the largest
@@ -46,6 +48,20 @@ inline std::uint64_t stream_size(std::FILE* f) {
   if (std::fseek(f, 0, SEEK_END) != 0) return UINT64_MAX;
   const long size = std::ftell(f);
   return size < 0 ? UINT64_MAX : static_cast<std::uint64_t>(size);
+}
+
+// The sum of least(size) over the inputs whose size the system tells
+// without reading them (regular_file_size); the others count nothing. A
+// writer compares it with its limit before it reads anything.
+template <class Least>
+std::uint64_t known_input_bytes(const char* const* files, std::uint32_t count, Least&& least) {
+  std::uint64_t total = 0;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint64_t size = regular_file_size(files[i]);
+    if (size != UINT64_MAX) total += least(size);
+    if (total > max_archive_size) break;  // enough to refuse, and no overflow
+  }
+  return total;
 }
 
 // Writes a message with one %s, the name as printable_name shows it, to log

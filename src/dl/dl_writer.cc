@@ -155,6 +155,16 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
   const std::uint64_t fixed =
       dl_format::header_size + std::uint64_t{count} * dl_format::record_size;
   if (fixed > max_size) return archive_failed;
+  // Inputs whose sizes already say the archive cannot hold them are refused
+  // before a byte is read: plain, each takes its size; compressed, at least
+  // its best case, 17 bits for every 18 bytes and the header, or its size
+  // when that is smaller.
+  const auto least = [compress](std::uint64_t size) {
+    if (!compress) return size;
+    const std::uint64_t best = lz_header_size + size * 17 / (18 * 8);
+    return best < size ? best : size;
+  };
+  if (fixed + known_input_bytes(files, count, least) > max_size) return archive_failed;
   std::uint64_t room = max_size - fixed;
   int status = write_header(archive, static_cast<std::uint16_t>(count));
   if (status != writer_status::ok) return status;

@@ -145,6 +145,14 @@ TEST_F(dl_writer, size_limit_admits_exactly_the_limit_and_refuses_one_byte_more)
   // A header and directory that cannot fit are refused before writing.
   EXPECT_EQ(create({"empty", "empty"}, 16 + 31), writer_status::archive_failed);
   EXPECT_EQ(image_, "");
+  // So are inputs whose sizes already pass the limit, compressed too when
+  // even their best case cannot fit; a best case that fits is tried.
+  EXPECT_EQ(create({"big", "small"}, 16 + 40100 + 31), writer_status::archive_failed);
+  EXPECT_EQ(image_, "");
+  EXPECT_EQ(create({"big"}, 16 + 16 + 4000, true), writer_status::archive_failed);
+  EXPECT_EQ(image_, "");
+  EXPECT_EQ(create({"big"}, 16 + 16 + 4800, true), writer_status::archive_failed);
+  EXPECT_NE(image_, "");
 }
 
 // Compressed: text becomes an LZ entry; bytes that do not compress stay
