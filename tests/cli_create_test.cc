@@ -280,5 +280,31 @@ TEST_F(cli_create, inputs_too_large_together_are_refused_before_reading) {
   }
 }
 
+// On a terminal -cdz shows how far it is on one line, rewritten in place
+// and erased before the banner; piped, its output is the banner alone (as
+// every other test here checks), and the archive is the same either way.
+TEST_F(cli_create, compressed_creation_shows_progress_only_on_a_terminal) {
+  if (under_runner()) GTEST_SKIP() << "a pseudo-terminal is no Windows console";
+  std::vector<std::string> args = {"-cdz", "t.dl"};
+  for (int i = 0; i < 40; ++i) {
+    args.push_back(std::to_string(i) + ".txt");
+    write_file(args.back(), random_bytes(3000 + i, i));
+  }
+  const run_result r = run(args, on_terminal());
+  ASSERT_EQ(r.code, 0);
+  const std::string banner = "Torvane Archiver - operazione completata con successo\r\n";
+  ASSERT_GT(r.out.size(), banner.size());
+  EXPECT_EQ(r.out.rfind("\r[1/40] 3000/", 0), 0u) << r.out;
+  // The line is blanked out and the cursor back at its start.
+  const std::size_t end = r.out.size() - banner.size() - 1;
+  const std::size_t start = r.out.rfind('\r', end - 1);
+  ASSERT_NE(start, std::string::npos);
+  EXPECT_EQ(r.out.substr(start), "\r" + std::string(end - start - 1, ' ') + "\r" + banner);
+  EXPECT_GT(end - start, 10u);
+  const bytes on_screen = read_file("t.dl");
+  ASSERT_EQ(run(args).out, success_banner);
+  EXPECT_TRUE(read_file("t.dl") == on_screen);
+}
+
 }  // namespace
 }  // namespace kesto_test

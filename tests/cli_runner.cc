@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -194,7 +195,18 @@ run_result run_kesto(const std::vector<std::string>& args, const run_options& op
   std::FILE* out = std::tmpfile();
   std::FILE* err = std::tmpfile();
   if (out == nullptr || err == nullptr) return {};
-  return collect(spawn(args, options, out, err), out, err);
+  if (options.out_to != on_terminal().out_to) return collect(spawn(args, options, out, err), out, err);
+  // A pseudo-terminal: the program writes to its other side, which the
+  // terminal's line discipline turns "\n" into "\r\n" on.
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) return {};
+  run_options through = options;
+  through.out_to = ::ptsname(terminal);
+  run_result result = collect(spawn(args, through, out, err), out, err);
+  char buf[4096];
+  for (ssize_t n; (n = ::read(terminal, buf, sizeof buf)) > 0;) result.out.append(buf, static_cast<std::size_t>(n));
+  ::close(terminal);
+  return result;
 }
 
 started_run::started_run(const std::vector<std::string>& args, const run_options& options)

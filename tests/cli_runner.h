@@ -56,6 +56,14 @@ inline run_options native() {
   return options;
 }
 
+// Standard output is a pseudo-terminal (POSIX runs only); its bytes come
+// back in run_result::out as the terminal received them.
+inline run_options on_terminal() {
+  run_options options;
+  options.out_to = "|terminal";
+  return options;
+}
+
 inline run_options output_to(const std::string& path) {
   run_options options;
   options.out_to = path;

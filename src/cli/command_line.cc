@@ -9,7 +9,9 @@
 #include "common/file_handle.h"
 #include "common/path.h"
 #include "common/platform.h"
+#include "common/progress.h"
 #include "common/status.h"
+#include "common/stream_io.h"
 #include "common/temp_file.h"
 #include "dl/dl_archive.h"
 
@@ -177,13 +179,18 @@ int extract(std::span<const std::string> operands, bool lz_only, std::FILE* out)
 }
 
 // scratch_dir: where -cdz keeps the entries it compresses ahead of their
-// turn.
+// turn. -cdz, which can take long, shows its progress on a terminal.
 int write_archive(operation op, std::FILE* archive, const std::vector<const char*>& files,
-                  std::uint16_t key, std::string_view scratch_dir) {
+                  std::uint16_t key, std::string_view scratch_dir, std::FILE* out) {
   const auto count = static_cast<std::uint32_t>(files.size());
-  if (op == operation::create_dl || op == operation::create_dl_lz) {
-    return create_dl_archive(archive, files.data(), count, op == operation::create_dl_lz,
-                             scratch_dir);
+  if (op == operation::create_dl_lz) {
+    const std::uint64_t total =
+        known_input_bytes(files.data(), count, [](std::uint64_t n) { return n; });
+    progress_line progress(is_terminal(out) ? out : nullptr, count, total);
+    return create_dl_archive(archive, files.data(), count, true, scratch_dir, &progress);
+  }
+  if (op == operation::create_dl) {
+    return create_dl_archive(archive, files.data(), count);
   }
   return create_ar_archive(archive, files.data(), count, key);
 }
@@ -217,7 +224,7 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
     file_handle archive(open_special_file(target.c_str(), previous));
     if (!archive) return fail(out, msg_cannot_create, path);
     // Scratch files go to the current directory, not among the devices.
-    int status = write_archive(op, archive.get(), files, key, {});
+    int status = write_archive(op, archive.get(), files, key, {}, out);
     if (!archive.close() && status == writer_status::ok) status = writer_status::archive_failed;
     return report_creation(status, files, path, out);
   }
@@ -225,7 +232,7 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
   if (!may_replace(previous) || !archive.open(directory_prefix(target))) {
     return fail(out, msg_cannot_create, path);
   }
-  int status = write_archive(op, archive.stream(), files, key, directory_prefix(target));
+  int status = write_archive(op, archive.stream(), files, key, directory_prefix(target), out);
   if (status == writer_status::ok) {
     switch (archive.commit(target.c_str(), previous)) {
       case temporary_file::commit_result::committed:

@@ -36,6 +36,9 @@ bool get_current_directory(std::string* dir);
 bool make_directory(const char* path);
 bool change_directory(const char* path);
 bool is_directory(const char* path);
+// True when stream writes to a terminal (Windows: a console), where a
+// progress line may be drawn; false for files, pipes and devices.
+bool is_terminal(std::FILE* stream);
 // The size of the regular file path leads to, told without opening it;
 // UINT64_MAX for anything else (nothing, a pipe, a device), whose size only
 // reading tells.

@@ -48,6 +48,8 @@ bool is_directory(const char* path) {
   return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool is_terminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
+
 std::uint64_t regular_file_size(const char* path) {
   struct stat st;
   if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return UINT64_MAX;

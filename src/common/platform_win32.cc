@@ -278,6 +278,14 @@ bool is_directory(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// _isatty is true for any character device, NUL included: only a console
+// has a console mode.
+bool is_terminal(std::FILE* stream) {
+  const auto h = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+  DWORD mode = 0;
+  return h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &mode) != 0;
+}
+
 std::uint64_t regular_file_size(const char* path) {
   const std::wstring full = full_path(path);
   WIN32_FILE_ATTRIBUTE_DATA data;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/file_handle.h"
+#include "common/progress.h"
 
 namespace kesto {
 
@@ -21,14 +22,17 @@ namespace kesto {
 // is written then), when the archive would reach 2^31 bytes or (compress)
 // a file holds 4 GiB or more; first_input + i when files[i] cannot be
 // opened or read.
+// progress, when given, advances by each entry written.
 int create_dl_archive(std::FILE* archive, const char* const* files, std::uint32_t count,
-                      bool compress = false, std::string_view scratch_dir = {});
+                      bool compress = false, std::string_view scratch_dir = {},
+                      progress_line* progress = nullptr);
 
 // As above, with a smaller size limit than 2^31 - 1 bytes and a chosen
 // number of threads (for tests).
 int create_dl_archive_limited(std::FILE* archive, const char* const* files, std::uint32_t count,
                               std::uint32_t max_size, bool compress = false,
-                              unsigned threads = 1, std::string_view scratch_dir = {});
+                              unsigned threads = 1, std::string_view scratch_dir = {},
+                              progress_line* progress = nullptr);
 
 // A file on its way to becoming a compressed DL entry: its LZ entry, made
 // ahead of its turn in a scratch file, or the decision to store it plain.

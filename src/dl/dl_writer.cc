@@ -149,7 +149,7 @@ int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64
 
 int create_dl_archive_limited(std::FILE* archive, const char* const* files, std::uint32_t count,
                               std::uint32_t max_size, bool compress, unsigned threads,
-                              std::string_view scratch_dir) {
+                              std::string_view scratch_dir, progress_line* progress) {
   // The count field has 16 bits: more files could not all be found again.
   if (count > dl_format::max_entries) return archive_failed;
   const std::uint64_t fixed =
@@ -176,6 +176,7 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
     for (std::uint32_t i = 0; i < count && status == writer_status::ok; ++i) {
       status = append_plain_file(archive, files[i], unreadable(i), room, &sizes[i]);
       room -= sizes[i];
+      if (progress != nullptr) progress->advance(sizes[i]);
     }
   } else {
     // Files are compressed side by side, a few ahead of the one being
@@ -184,6 +185,7 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
     struct prepared {
       file_handle input;
       compressed_dl_entry entry;
+      std::uint64_t input_size = 0;  // for the progress line
       int status = writer_status::ok;
     };
     const auto prepare = [&](std::uint32_t i) {
@@ -194,6 +196,8 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
         return p;
       }
       use_chunks_unbuffered(p.input.get());
+      p.input_size = regular_file_size(files[i]);
+      if (p.input_size == UINT64_MAX) p.input_size = 0;
       p.status = prepare_compressed_dl_entry(p.input.get(), scratch_dir, &p.entry);
       return p;
     };
@@ -204,6 +208,7 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
       }
       if (r == writer_status::first_input) return unreadable(i);
       room -= sizes[i];
+      if (progress != nullptr) progress->advance(p.input_size);
       return r;
     };
     status = run_ordered<prepared>(count, threads, 2 * threads, prepare, append);
@@ -217,9 +222,9 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
 }
 
 int create_dl_archive(std::FILE* archive, const char* const* files, std::uint32_t count,
-                      bool compress, std::string_view scratch_dir) {
+                      bool compress, std::string_view scratch_dir, progress_line* progress) {
   return create_dl_archive_limited(archive, files, count, max_archive_size, compress,
-                                   default_thread_count(), scratch_dir);
+                                   default_thread_count(), scratch_dir, progress);
 }
 
 }  // namespace kesto

@@ -1,0 +1,40 @@
+// How far a long operation is, on one line of the terminal that is
+// rewritten in place: "[12/37] 1048576/5400000 byte". Only when standard
+// output is a terminal; redirected output never holds a byte of it.
+#ifndef KESTO_COMMON_PROGRESS_H
+#define KESTO_COMMON_PROGRESS_H
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+
+namespace kesto {
+
+class progress_line {
+ public:
+  // Inert (draws nothing) unless terminal is non-null.
+  progress_line(std::FILE* terminal, std::uint32_t total_entries, std::uint64_t total_bytes)
+      : out_(terminal), total_entries_(total_entries), total_bytes_(total_bytes) {}
+  ~progress_line() { erase(); }
+  progress_line(const progress_line&) = delete;
+  progress_line& operator=(const progress_line&) = delete;
+
+  // One more entry done, of bytes input bytes. Redraws the line at most ten
+  // times a second.
+  void advance(std::uint64_t bytes);
+  // Takes the line off the screen, before an ordinary line or at the end.
+  void erase();
+
+ private:
+  std::FILE* out_;
+  std::uint32_t total_entries_;
+  std::uint64_t total_bytes_;
+  std::uint32_t entries_ = 0;
+  std::uint64_t bytes_ = 0;
+  int shown_ = 0;  // characters on the screen now
+  std::chrono::steady_clock::time_point last_{};
+};
+
+}  // namespace kesto
+
+#endif
