@@ -14,12 +14,14 @@
 #include <thread>
 #include <vector>
 
+#include "common/platform.h"
+
 namespace kesto {
 
-// The number of threads that work on independent items: one per core the
-// system reports, and 1 when it reports nothing.
+// The number of threads that work on independent items: one per core this
+// process may run on (usable_cores), and 1 when the system tells nothing.
 inline unsigned default_thread_count() {
-  const unsigned cores = std::thread::hardware_concurrency();
+  const unsigned cores = usable_cores();
   return cores == 0 ? 1 : cores;
 }
 

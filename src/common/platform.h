@@ -36,6 +36,10 @@ bool get_current_directory(std::string* dir);
 bool make_directory(const char* path);
 bool change_directory(const char* path);
 bool is_directory(const char* path);
+// How many cores this process may run on: those its CPU affinity allows
+// (Linux; taskset and containers narrow it), else those the system has
+// (std::thread::hardware_concurrency); 0 when nothing tells.
+unsigned usable_cores();
 // True when stream writes to a terminal (Windows: a console), where a
 // progress line may be drawn; false for files, pipes and devices.
 bool is_terminal(std::FILE* stream);

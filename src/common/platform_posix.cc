@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <strings.h>
+#include <sched.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "common/chunk_copy.h"
@@ -46,6 +48,16 @@ bool change_directory(const char* path) { return ::chdir(path) == 0; }
 bool is_directory(const char* path) {
   struct stat st;
   return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+unsigned usable_cores() {
+#if defined(__linux__)
+  cpu_set_t allowed;
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+    return static_cast<unsigned>(CPU_COUNT(&allowed));
+  }
+#endif
+  return std::thread::hardware_concurrency();
 }
 
 bool is_terminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <thread>
 #include <vector>
 
 #include "common/chunk_copy.h"
@@ -277,6 +278,8 @@ bool is_directory(const char* path) {
   const DWORD attributes = attributes_of(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
+
+unsigned usable_cores() { return std::thread::hardware_concurrency(); }
 
 // _isatty is true for any character device, NUL included: only a console
 // has a console mode.
