@@ -15,7 +15,8 @@
 # --build -j2). RUNS defaults to 5. SET "lz" runs only the compression cases
 # (-cdz against the classic encoder, and -ed of its archive); "all", the
 # default, runs every case. Needs GNU time (/usr/bin/time), tar and about
-# 2.5 GB free under TMPDIR (default /tmp). The page cache is warm: each case
+# 2.5 GB free under TMPDIR (default /tmp; TMPDIR=/dev/shm measures the
+# copies against cat on tmpfs). The page cache is warm: each case
 # runs once untimed first, and dirty pages are synced (untimed) before every
 # timed run.
 set -euo pipefail
@@ -235,6 +236,21 @@ copy_cases() {
     "cp '$work/big.dl' c.dl" \
     "cp '$work/empty.dl' e.dl && '$kesto' -u e.dl '$work/big'" \
     "cp '$work/big.dl' b.dl"
+  # A rebuild with one file in ten changed against creating the archive
+  # afresh from the same files: what -u saves by copying kept entries.
+  (cd "$work/small" && "$kesto" -cd "$work/small.dl" s* >/dev/null)
+  bench_case small_rebuild10_cd "rebuild -u of a DL archive, 1 in 10 changed" "-cd" \
+    "'$kesto' -u s.dl '$work/small10'" \
+    "cd '$work/small10' && '$kesto' -cd '$out/n.dl' s*" \
+    "cp '$work/empty.dl' e.dl && '$kesto' -u e.dl '$work/small10'" \
+    "cp '$work/small.dl' s.dl"
+  # Inputs whose sizes already pass 2 GiB: refused before a byte is read.
+  mkdir -p "$work/sparse"
+  truncate -s 1100M "$work/sparse/s1" "$work/sparse/s2"
+  bench_case refuse_2g "create -cd refused, 2.2 GB of inputs" "true" \
+    "cd '$work/sparse' && ! '$kesto' -cd '$out/r.dl' s1 s2" \
+    "true" \
+    "'$kesto' -cd '$out/a.dl' '$work/empty_file'"
   bench_case lz_decode "-ed, 8 LZ entries of 32 MiB" "classic" \
     "'$kesto' -ed '$work/lz.dl' x" \
     "mkdir x && cd x && '$classic' '$work/lz.dl'" \
@@ -285,7 +301,17 @@ lz_cases() {
     "cd '$corpus' && '$kesto' -cdz '$out/c.dl' *" \
     "mkdir cl && cd '$corpus' && '$classic_encoder' '$out/cl' *" \
     "'$kesto' -cdz '$out/a.dl' '$work/empty_file'"
+  # The same on one core (taskset), where kesto runs one thread: the
+  # speed-up of compressing entries side by side.
+  if command -v taskset >/dev/null; then
+    bench_case cdz_threads "-cdz on every core, against one core" "1 core" \
+      "cd '$corpus' && '$kesto' -cdz '$out/c.dl' *" \
+      "cd '$corpus' && taskset -c 0 '$kesto' -cdz '$out/c.dl' *" \
+      "'$kesto' -cdz '$out/a.dl' '$work/empty_file'"
+  fi
   (cd "$corpus" && "$kesto" -cdz "$work/corpus.dl" * >/dev/null)
+  (cd "$corpus" && taskset -c 0 "$kesto" -cdz "$work/corpus1.dl" * >/dev/null)
+  verify cmp "$work/corpus.dl" "$work/corpus1.dl"
   mkdir -p "$work/classic"
   (cd "$corpus" && "$classic_encoder" "$work/classic" *)
   verify corpus_back "$work/corpus.dl"
