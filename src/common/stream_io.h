@@ -69,7 +69,7 @@ inline constexpr const char* msg_file_exists = "%s non estratto: esiste un file 
 // A whole line: an entry that begins with "LZ" but does not decode exactly,
 // which -x writes as stored.
 inline constexpr const char* msg_kept_as_stored =
-    "%s - dati LZ non validi, estratto senza decomprimere\n";
+    "%s - non decomprimibile con LZSS, estratto come salvato\n";
 // A whole line: an LZ entry whose header sizes disagree with its stream.
 inline constexpr const char* msg_inconsistent = "%s - dati incoerenti nell'estrazione\n";
 
