@@ -282,7 +282,7 @@ int print_entries(std::span<const std::string> operands, std::FILE* out, std::FI
   errno = 0;
   status = is_ar ? print_ar_entries(archive.get(), out, err, &selection)
                  : print_dl_entries(archive.get(), out, err, &selection);
-  const bool closed_pipe = errno == EPIPE;
+  const bool closed_pipe = status == reader_status::cannot_write && is_closed_pipe(out, errno);
   if (status == reader_status::ok) return 0;
   if (status == reader_status::cannot_write) {
     return closed_pipe ? 1 : fail(err, msg_cannot_write_output);

@@ -40,6 +40,10 @@ std::size_t character_size(std::string_view text);
 // writes each line feed as CR LF. Elsewhere streams are binary already.
 void use_binary_mode(std::FILE* stream);
 
+// True when the write that failed on stream, with errno error, found a
+// pipe whose reader has gone. Call right after the failure.
+bool is_closed_pipe(std::FILE* stream, int error);
+
 // name, stored in the archives' code page (the ANSI code page on Windows),
 // in UTF-8 in *utf8. False where that code page is unknown (POSIX) or name
 // is no text in it.

@@ -26,6 +26,8 @@ std::vector<std::string> command_line_words(int argc, char** argv, const expansi
 
 void use_binary_mode(std::FILE*) {}
 
+bool is_closed_pipe(std::FILE*, int error) { return error == EPIPE; }
+
 bool name_to_utf8(std::string_view, std::string*) { return false; }
 
 // Names are bytes: no byte is part of another.

@@ -199,6 +199,17 @@ void use_binary_mode(std::FILE* stream) {
   if (fd >= 0) _setmode(fd, _O_BINARY);
 }
 
+// The C runtime does not always map a broken pipe to EPIPE (EINVAL under
+// Wine); the system's own error for the failed WriteFile says it.
+bool is_closed_pipe(std::FILE* stream, int error) {
+  const DWORD last = ::GetLastError();
+  if (error == EPIPE) return true;
+  const int fd = _fileno(stream);
+  const auto handle = fd >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(fd)) : INVALID_HANDLE_VALUE;
+  return handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) == FILE_TYPE_PIPE &&
+         (last == ERROR_NO_DATA || last == ERROR_BROKEN_PIPE || last == ERROR_PIPE_NOT_CONNECTED);
+}
+
 bool name_to_utf8(std::string_view name, std::string* utf8) {
   utf8->clear();
   if (name.empty()) return true;
