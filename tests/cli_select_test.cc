@@ -163,7 +163,7 @@ TEST_F(cli_select, p_into_a_closed_pipe_ends_quietly) {
 // The JSON document, read back by Python's parser when it is installed.
 TEST_F(cli_select, lj_prints_one_json_document) {
   const bytes lz = "LZ" + u32le(9) + u32le(8) + "\xFF" "ABCDEFGH";  // 19 bytes
-  write_file("x.dl", dl_archive({{bytes("caf\xE9 \"q\"\x01\xFF", 10), "plain"}, {"lz", lz}}));
+  write_file("x.dl", dl_archive({{bytes("caf\xE9 \"q\"\x01\xFF\x81", 11), "plain"}, {"lz", lz}}));
   write_file("x.ar", ar_archive({{"a/b", "12345"}}));
   const run_result dl = run({"-lj", "x.dl"});
   const run_result ar = run({"-LJ", "x.ar"});
@@ -184,8 +184,8 @@ TEST_F(cli_select, lj_prints_one_json_document) {
             "{\"count\": 1, \"entries\": [{\"lz\": false, \"name\": \"a/b\", \"offset\": 28, "
             "\"outside\": false, \"raw\": \"612f62\", \"refused\": true, \"size\": 5}], "
             "\"format\": \"AR\", \"key\": 0, \"total\": {\"bytes\": 5, \"entries\": 1, \"unpacked\": 0}}\n"
-            "{\"count\": 2, \"entries\": [{\"lz\": false, \"name\": \"caf\\u00e9 \\\"q\\\"\\u0001\\u00ff\", "
-            "\"offset\": 16, \"outside\": false, \"raw\": \"636166e92022712201ff\", \"refused\": true, "
+            "{\"count\": 2, \"entries\": [{\"lz\": false, \"name\": \"caf\\u00e9 \\\"q\\\"\\u0001\\u00ff\\u0081\", "
+            "\"offset\": 16, \"outside\": false, \"raw\": \"636166e92022712201ff81\", \"refused\": true, "
             "\"size\": 5}, {\"lz\": true, \"name\": \"lz\", \"offset\": 21, \"outside\": false, \"raw\": "
             "\"6c7a\", \"refused\": false, \"size\": 19, \"unpacked\": 8}], \"format\": \"DL\", "
             "\"total\": {\"bytes\": 24, \"entries\": 2, \"unpacked\": 8}}\n");

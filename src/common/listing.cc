@@ -64,15 +64,28 @@ std::string json_string(std::string_view name) {
       }
     }
   }
+  // Control characters are escaped, the C1 controls (U+0080-U+009F, C2 80
+  // to C2 9F in UTF-8) too, so that no name printed raw can drive a
+  // terminal that shows the document.
   std::string out = "\"";
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    unsigned code = static_cast<unsigned char>(c);
+    bool control = code < 0x20 || code == 0x7F;
+    if (code == 0xC2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        code = next;
+        control = true;
+        ++i;
+      }
+    }
     if (c == '"' || c == '\\') {
       out.push_back('\\');
       out.push_back(c);
-    } else if (b < 0x20 || b == 0x7F) {
+    } else if (control) {
       char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(b));
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
       out += escaped;
     } else {
       out.push_back(c);
