@@ -144,6 +144,10 @@ TEST_F(cli_select, p_writes_readable_bytes_and_nothing_else) {
     EXPECT_NE(error_lines(r).find(c.expected), std::string::npos) << r.err;
   }
   EXPECT_EQ(read_file("p.out"), "wholecut sh");  // the last run's
+  const run_result full = run_kesto({"-p", "k.ar", "k.txt"}, output_to("/dev/full"));
+  EXPECT_EQ(full.code, 1);
+  EXPECT_NE(error_lines(full).find(failure_line("Impossibile scrivere sullo standard output")),
+            std::string::npos);
   EXPECT_EQ(listing(), (names{"cut.ar", "k.ar", "p.out", "x.dl"}));
 }
 

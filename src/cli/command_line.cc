@@ -282,6 +282,8 @@ int print_entries(std::span<const std::string> operands, std::FILE* out, std::FI
   errno = 0;
   status = is_ar ? print_ar_entries(archive.get(), out, err, &selection)
                  : print_dl_entries(archive.get(), out, err, &selection);
+  // The last bytes may still wait in the stream's buffer.
+  if (status == reader_status::ok && std::fflush(out) != 0) status = reader_status::cannot_write;
   const bool closed_pipe = status == reader_status::cannot_write && is_closed_pipe(out, errno);
   if (status == reader_status::ok) return 0;
   if (status == reader_status::cannot_write) {
