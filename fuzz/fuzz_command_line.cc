@@ -154,8 +154,8 @@ void check_output(const std::vector<std::string>& words, const bytes& output, co
                   int code) {
   KESTO_FUZZ_CHECK(code == 0 || code == 1, "exit code %d", code);
   const bool printing = is_word(words, "-p") && words.size() >= 3;
-  KESTO_FUZZ_CHECK(printing ? (code == 0) == errors.empty() : errors.empty(),
-                   "standard error: %s", errors.c_str());
+  KESTO_FUZZ_CHECK(printing ? (code == 0) == errors.empty() : errors.empty(), "standard error: %s",
+                   errors.c_str());
   if (printing) {
     KESTO_FUZZ_CHECK(code == 0 || ends_with(errors, failure_tail), "-p failed without a line");
     return;
@@ -223,7 +223,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   check_premade(code);
   // The listings, the test and -p read the archive and write no file.
-  if ((words.size() == 2 && (is_word(words, "-l") || is_word(words, "-lj") || is_word(words, "-t"))) ||
+  if ((words.size() == 2 &&
+       (is_word(words, "-l") || is_word(words, "-lj") || is_word(words, "-t"))) ||
       (words.size() >= 3 && is_word(words, "-p"))) {
     KESTO_FUZZ_CHECK(list_tree(".").size() == premade_files().size() + 1,
                      "-l, -lj, -t or -p made a file");

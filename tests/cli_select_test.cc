@@ -88,9 +88,10 @@ TEST_F(cli_select, x_never_replaces_a_file_and_reports_taken_names) {
   fs::create_directory("out");
   write_file("out/b.txt", "my translation");
   const run_result r = run({"-x", "x.ar", "out"});
-  EXPECT_EQ(r.out, "a.txt\nb.txt non estratto: esiste un file con questo nome\n"
-                   "a.txt non estratto: esiste un file con questo nome\n" +
-                       success_banner);
+  EXPECT_EQ(r.out,
+            "a.txt\nb.txt non estratto: esiste un file con questo nome\n"
+            "a.txt non estratto: esiste un file con questo nome\n" +
+                success_banner);
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(read_file("out/a.txt"), "new a");
   EXPECT_EQ(read_file("out/b.txt"), "my translation");
@@ -166,7 +167,7 @@ TEST_F(cli_select, p_into_a_closed_pipe_ends_quietly) {
 
 // The JSON document, read back by Python's parser when it is installed.
 TEST_F(cli_select, lj_prints_one_json_document) {
-  const bytes lz = "LZ" + u32le(9) + u32le(8) + "\xFF" "ABCDEFGH";  // 19 bytes
+  const bytes lz = "LZ" + u32le(9) + u32le(8) + bytes(1, '\xFF') + "ABCDEFGH";  // 19 bytes
   write_file("x.dl", dl_archive({{bytes("caf\xE9 \"q\"\x01\xFF\x81", 11), "plain"}, {"lz", lz}}));
   write_file("x.ar", ar_archive({{"a/b", "12345"}}));
   const run_result dl = run({"-lj", "x.dl"});
@@ -183,16 +184,20 @@ TEST_F(cli_select, lj_prints_one_json_document) {
   write_file("dl.json", dl.out);
   ASSERT_EQ(std::system("python3 -c 'import json,sys\nfor f in sys.argv[1:]: print(json.dumps("
                         "json.load(open(f, encoding=\"utf-8\")), sort_keys=True))' ar.json dl.json"
-                        " > parsed"), 0);
-  EXPECT_EQ(read_file("parsed"),
-            "{\"count\": 1, \"entries\": [{\"lz\": false, \"name\": \"a/b\", \"offset\": 28, "
-            "\"outside\": false, \"raw\": \"612f62\", \"refused\": true, \"size\": 5}], "
-            "\"format\": \"AR\", \"key\": 0, \"total\": {\"bytes\": 5, \"entries\": 1, \"unpacked\": 0}}\n"
-            "{\"count\": 2, \"entries\": [{\"lz\": false, \"name\": \"caf\\u00e9 \\\"q\\\"\\u0001\\u00ff\\u0081\", "
-            "\"offset\": 16, \"outside\": false, \"raw\": \"636166e92022712201ff81\", \"refused\": true, "
-            "\"size\": 5}, {\"lz\": true, \"name\": \"lz\", \"offset\": 21, \"outside\": false, \"raw\": "
-            "\"6c7a\", \"refused\": false, \"size\": 19, \"unpacked\": 8}], \"format\": \"DL\", "
-            "\"total\": {\"bytes\": 24, \"entries\": 2, \"unpacked\": 8}}\n");
+                        " > parsed"),
+            0);
+  EXPECT_EQ(
+      read_file("parsed"),
+      "{\"count\": 1, \"entries\": [{\"lz\": false, \"name\": \"a/b\", \"offset\": 28, "
+      "\"outside\": false, \"raw\": \"612f62\", \"refused\": true, \"size\": 5}], "
+      "\"format\": \"AR\", \"key\": 0, \"total\": {\"bytes\": 5, \"entries\": 1, \"unpacked\": "
+      "0}}\n"
+      "{\"count\": 2, \"entries\": [{\"lz\": false, \"name\": \"caf\\u00e9 "
+      "\\\"q\\\"\\u0001\\u00ff\\u0081\", "
+      "\"offset\": 16, \"outside\": false, \"raw\": \"636166e92022712201ff81\", \"refused\": true, "
+      "\"size\": 5}, {\"lz\": true, \"name\": \"lz\", \"offset\": 21, \"outside\": false, \"raw\": "
+      "\"6c7a\", \"refused\": false, \"size\": 19, \"unpacked\": 8}], \"format\": \"DL\", "
+      "\"total\": {\"bytes\": 24, \"entries\": 2, \"unpacked\": 8}}\n");
 }
 
 }  // namespace

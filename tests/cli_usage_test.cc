@@ -100,8 +100,8 @@ TEST_F(cli_usage, help_and_version_succeed) {
     EXPECT_EQ(r.code, 0);
     ASSERT_EQ(r.out.substr(0, usage_text.size()), usage_text);
     std::string options;
-    for (std::size_t line = r.out.find("\n kesto ", usage_text.size() - 1); line != std::string::npos;
-         line = r.out.find("\n kesto ", line + 1)) {
+    for (std::size_t line = r.out.find("\n kesto ", usage_text.size() - 1);
+         line != std::string::npos; line = r.out.find("\n kesto ", line + 1)) {
       options += r.out.substr(line + 8, r.out.find(' ', line + 8) - line - 7);
     }
     EXPECT_EQ(options, "-l -lj -t -u -x -p -cdz ");

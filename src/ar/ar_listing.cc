@@ -46,7 +46,9 @@ int list_ar_archive(std::FILE* archive, std::FILE* log) {
 int list_ar_archive_json(std::FILE* archive, std::FILE* out) {
   ar_directory check(archive);
   int status = check.open();
-  if (status == reader_status::ok) status = check.visit([](const ar_record&) { return reader_status::ok; });
+  if (status == reader_status::ok) {
+    status = check.visit([](const ar_record&) { return reader_status::ok; });
+  }
   if (status != reader_status::ok) return status;
   ar_directory directory(archive);
   directory.open();

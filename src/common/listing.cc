@@ -116,7 +116,8 @@ void json_listing::begin(const char* format, std::uint32_t count, const std::uin
 }
 
 void json_listing::add(const listed_entry& entry) {
-  std::fprintf(out_, "%s\n    {\"name\": %s, \"raw\": \"%s\", \"offset\": %lu, \"size\": %lu, \"lz\": %s",
+  std::fprintf(out_,
+               "%s\n    {\"name\": %s, \"raw\": \"%s\", \"offset\": %lu, \"size\": %lu, \"lz\": %s",
                totals_.entries() == 0 ? "" : ",", json_string(entry.name).c_str(),
                hex_bytes(entry.name).c_str(), static_cast<unsigned long>(entry.offset),
                static_cast<unsigned long>(entry.size), json_bool(entry.lz));
@@ -129,11 +130,11 @@ void json_listing::add(const listed_entry& entry) {
 }
 
 void json_listing::end() {
-  std::fprintf(out_, "%s],\n  \"total\": {\"entries\": %llu, \"bytes\": %llu, \"unpacked\": %llu}\n}\n",
-               totals_.entries() == 0 ? "" : "\n  ",
-               static_cast<unsigned long long>(totals_.entries()),
-               static_cast<unsigned long long>(totals_.stored()),
-               static_cast<unsigned long long>(totals_.unpacked()));
+  std::fprintf(
+      out_, "%s],\n  \"total\": {\"entries\": %llu, \"bytes\": %llu, \"unpacked\": %llu}\n}\n",
+      totals_.entries() == 0 ? "" : "\n  ", static_cast<unsigned long long>(totals_.entries()),
+      static_cast<unsigned long long>(totals_.stored()),
+      static_cast<unsigned long long>(totals_.unpacked()));
 }
 
 void log_ar_listing_head(std::FILE* log, std::uint32_t count, std::uint16_t key) {

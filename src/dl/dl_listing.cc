@@ -79,7 +79,9 @@ int list_dl_archive(std::FILE* archive, std::FILE* log) {
 int list_dl_archive_json(std::FILE* archive, std::FILE* out) {
   dl_directory check(archive);
   int status = check.open();
-  if (status == reader_status::ok) status = check.visit([](const dl_record&) { return reader_status::ok; });
+  if (status == reader_status::ok) {
+    status = check.visit([](const dl_record&) { return reader_status::ok; });
+  }
   if (status != reader_status::ok) return status;
   dl_directory directory(archive);
   directory.open();
