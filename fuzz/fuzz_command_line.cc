@@ -160,6 +160,12 @@ void check_output(const std::vector<std::string>& words, const bytes& output, co
     KESTO_FUZZ_CHECK(code == 0 || ends_with(errors, failure_tail), "-p failed without a line");
     return;
   }
+  // --help, -h and /? print the usage text and more lines; --version one.
+  if (code == 0 && words.size() == 1) {
+    KESTO_FUZZ_CHECK(starts_with(output, usage_first_line) || starts_with(output, "kesto "),
+                     "help or version printed %s", output.c_str());
+    return;
+  }
   if (code == 0 && is_word(words, "-lj") && words.size() == 2) {
     KESTO_FUZZ_CHECK(starts_with(output, "{\n") && ends_with(output, "}\n"), "-lj printed %s",
                      output.c_str());

@@ -111,4 +111,6 @@ words test-dl -t d.dl
 words rebuild-ar -u a.ar sub
 words rebuild-dl-here -U d.dl .
 words usage -x a.ar
+words help --help
+words version --version
 echo "seed corpora written to $corpus"
