@@ -40,7 +40,7 @@ constexpr const char* usage_text =
 
 // The operations the usage text does not show, in its style, for --help.
 // Each entry is one operation's lines; an operation added later adds its
-// entry here.
+// entry here, before the lines of --help and --version, which end the list.
 constexpr const char* more_operations[] = {
     " kesto -l nome_archivio  (elenca i file di un archivio di un qualsiasi\n"
     "\t\tformato supportato senza estrarli)\n",
@@ -57,6 +57,8 @@ constexpr const char* more_operations[] = {
     "\t\tfile indicati (* e ? ammessi) in forma leggibile)\n",
     " kesto -cdz nome_archivio file1 file2 file3 ...  (crea un archivio in formato\n"
     "\t\t\t\t\t\t Varneth con i file compressi con LZSS)\n",
+    " kesto --help  (stampa questo testo; anche -h e /?)\n",
+    " kesto --version  (stampa la versione di kesto)\n",
 };
 
 constexpr const char* version_line = "kesto " KESTO_VERSION "\n";
