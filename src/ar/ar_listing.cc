@@ -51,7 +51,8 @@ int list_ar_archive_json(std::FILE* archive, std::FILE* out) {
   }
   if (status != reader_status::ok) return status;
   ar_directory directory(archive);
-  directory.open();
+  status = directory.open();
+  if (status != reader_status::ok) return status;
   const std::uint64_t file_size = stream_size(archive);
   json_listing json(out);
   const std::uint16_t key = directory.key();

@@ -84,7 +84,8 @@ int list_dl_archive_json(std::FILE* archive, std::FILE* out) {
   }
   if (status != reader_status::ok) return status;
   dl_directory directory(archive);
-  directory.open();
+  status = directory.open();
+  if (status != reader_status::ok) return status;
   const std::uint64_t file_size = stream_size(archive);
   json_listing json(out);
   json.begin("DL", directory.count(), nullptr);
