@@ -1,6 +1,7 @@
 // Work on single entries: readable extraction of chosen entries ("-x"), one
 // entry to standard output ("-p") and the listing as JSON ("-lj").
 #include <cstdlib>
+#include <regex>
 
 #include "cli_runner.h"
 #include "lzss_encoder.h"
@@ -53,6 +54,16 @@ TEST_F(cli_select, x_writes_every_entry_readable_in_both_formats) {
   EXPECT_EQ(read_file("dl/LZnotes.txt"), "LZ is how this note begins");
   EXPECT_EQ(read_file("dl/bad.lz"), damaged_lz_entry("broken stream"));
   EXPECT_EQ(read_file("dl/empty"), "");
+
+  // On a terminal the same lines, a progress line now and then below them,
+  // always erased before the next line.
+  if (!under_runner()) {
+    const run_result t = run({"-x", "x.dl", "dl2"}, on_terminal());
+    std::string lines = std::regex_replace(t.out, std::regex("\r\\[[^\r\n]*"), "");
+    lines = std::regex_replace(lines, std::regex("\r[ \r]*\r"), "");
+    EXPECT_EQ(lines, std::regex_replace(r.out, std::regex("\n"), "\r\n")) << t.out;
+    EXPECT_NE(t.out.find("\r[1/5] "), std::string::npos) << t.out;
+  }
 
   // The round trip: what -x writes is what -u takes back unchanged.
   const run_result u = run({"-u", "x.dl", "dl"});

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/progress.h"
+
 #include "common/name_match.h"
 
 namespace kesto {
@@ -36,13 +38,19 @@ int extract_ar_archive(std::FILE* archive, std::FILE* log);
 // Walks the directory and lets selection see every entry's name, writing
 // nothing. Returns reader_status: ok; wrong_format; bad_archive; or
 // name_not_found when a NAME of selection matched no entry.
-int select_ar_entries(std::FILE* archive, name_selection* selection);
+// totals, when given, gets the number and the stored bytes of the entries
+// chosen, for a progress line.
+int select_ar_entries(std::FILE* archive, name_selection* selection,
+                        selection_totals* totals = nullptr);
 
 // Extracts the entries selection chooses as extract_ar_archive does, except
 // that an entry whose name something already has (a file that was there, or
 // one an earlier entry of this run wrote) is left out with a line saying so
 // and the run goes on. Same statuses as extract_ar_archive.
-int extract_ar_entries(std::FILE* archive, std::FILE* log, name_selection* selection);
+// progress, when given, advances by each entry chosen and is erased before
+// every line.
+int extract_ar_entries(std::FILE* archive, std::FILE* log, name_selection* selection,
+                         progress_line* progress = nullptr);
 
 // Writes the unscrambled bytes of the entries selection chooses to out, one
 // after the other in directory order. Returns reader_status: ok,

@@ -44,25 +44,33 @@ int extract_ar_archive(std::FILE* archive, std::FILE* log) {
       [&](const ar_record& rec) { return extract_entry(archive, log, rec, directory.key()); });
 }
 
-int select_ar_entries(std::FILE* archive, name_selection* selection) {
+int select_ar_entries(std::FILE* archive, name_selection* selection,
+                        selection_totals* totals) {
   ar_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
   const int status = directory.visit([&](const ar_record& rec) {
-    selection->select(rec.name);
+    if (selection->select(rec.name) && totals != nullptr) {
+      ++totals->entries;
+      totals->bytes += rec.size;
+    }
     return reader_status::ok;
   });
   if (status != reader_status::ok) return status;
   return selection->unmatched() != nullptr ? reader_status::name_not_found : reader_status::ok;
 }
 
-int extract_ar_entries(std::FILE* archive, std::FILE* log, name_selection* selection) {
+int extract_ar_entries(std::FILE* archive, std::FILE* log, name_selection* selection,
+                         progress_line* progress) {
   ar_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
   return directory.visit([&](const ar_record& rec) {
     if (!selection->select(rec.name)) return reader_status::ok;
-    return extract_entry(archive, log, rec, directory.key(), true);
+    if (progress != nullptr) progress->erase();
+    const int status = extract_entry(archive, log, rec, directory.key(), true);
+    if (progress != nullptr) progress->advance(rec.size);
+    return status;
   });
 }
 

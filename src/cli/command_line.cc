@@ -233,12 +233,15 @@ int extract(std::span<const std::string> operands, bool lz_only, std::FILE* out)
 
 // The walk of -x and -p that matches every NAME before anything is written:
 // the AR format first, then DL. *is_ar tells which format the archive has.
-int select_entries(std::FILE* archive, name_selection* selection, bool* is_ar) {
+// totals: the entries chosen, when wanted.
+int select_entries(std::FILE* archive, name_selection* selection, bool* is_ar,
+                   selection_totals* totals = nullptr) {
   *is_ar = true;
-  int status = select_ar_entries(archive, selection);
+  int status = select_ar_entries(archive, selection, totals);
   if (status == reader_status::wrong_format) {
     *is_ar = false;
-    status = select_dl_entries(archive, selection);
+    if (totals != nullptr) *totals = {};
+    status = select_dl_entries(archive, selection, totals);
   }
   return status;
 }
@@ -258,14 +261,17 @@ int extract_readable(std::span<const std::string> operands, std::FILE* out) {
   if (!archive) return fail(out, msg_cannot_open, path);
   name_selection selection(operands.subspan(2));
   bool is_ar = true;
-  int status = select_entries(archive.get(), &selection, &is_ar);
+  selection_totals totals;
+  int status = select_entries(archive.get(), &selection, &is_ar, &totals);
   if (status != reader_status::ok) return report_selection(status, selection, out);
   std::string saved_directory;
   if (const char* failure = enter_destination(operands[1], &saved_directory)) {
     return fail(out, failure);
   }
-  status = is_ar ? extract_ar_entries(archive.get(), out, &selection)
-                 : extract_dl_entries(archive.get(), out, &selection);
+  progress_line progress(is_terminal(out) ? out : nullptr, totals);
+  status = is_ar ? extract_ar_entries(archive.get(), out, &selection, &progress)
+                 : extract_dl_entries(archive.get(), out, &selection, &progress);
+  progress.erase();
   archive.close();
   change_directory(saved_directory.c_str());
   return report_extraction(status, out);

@@ -9,7 +9,7 @@ void progress_line::advance(std::uint64_t bytes) {
   bytes_ += bytes;
   if (out_ == nullptr) return;
   const auto now = std::chrono::steady_clock::now();
-  if (shown_ != 0 && now - last_ < std::chrono::milliseconds(100)) return;
+  if (now - last_ < std::chrono::milliseconds(100)) return;
   last_ = now;
   // Plain carriage returns and blanks, which every console understands.
   const int n = std::fprintf(out_, "\r[%" PRIu32 "/%" PRIu32 "] %" PRIu64 "/%" PRIu64 " byte",

@@ -10,6 +10,12 @@
 
 namespace kesto {
 
+// What a run will go through: entries and their bytes.
+struct selection_totals {
+  std::uint32_t entries = 0;
+  std::uint64_t bytes = 0;
+};
+
 class progress_line {
  public:
   // Inert (draws nothing) unless terminal is non-null.
@@ -19,8 +25,12 @@ class progress_line {
   progress_line(const progress_line&) = delete;
   progress_line& operator=(const progress_line&) = delete;
 
+  progress_line(std::FILE* terminal, const selection_totals& totals)
+      : progress_line(terminal, totals.entries, totals.bytes) {}
+
   // One more entry done, of bytes input bytes. Redraws the line at most ten
-  // times a second.
+  // times a second, so that a run that prints a line per entry shows it now
+  // and then below them.
   void advance(std::uint64_t bytes);
   // Takes the line off the screen, before an ordinary line or at the end.
   void erase();

@@ -83,7 +83,10 @@ int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64
 int extract_dl_archive(std::FILE* archive, std::FILE* log, bool decompress);
 
 // As select_ar_entries, for DL archives.
-int select_dl_entries(std::FILE* archive, name_selection* selection);
+// totals, when given, gets the number and the stored bytes of the entries
+// chosen, for a progress line.
+int select_dl_entries(std::FILE* archive, name_selection* selection,
+                        selection_totals* totals = nullptr);
 
 // Extracts the entries selection chooses, readable: an entry whose data
 // decode exactly as an LZ entry is written decoded; one that begins with
@@ -91,7 +94,10 @@ int select_dl_entries(std::FILE* archive, name_selection* selection);
 // so; any other as stored. An entry whose name something already has is
 // left out as extract_ar_entries leaves it. Same statuses as
 // extract_dl_archive.
-int extract_dl_entries(std::FILE* archive, std::FILE* log, name_selection* selection);
+// progress, when given, advances by each entry chosen and is erased before
+// every line.
+int extract_dl_entries(std::FILE* archive, std::FILE* log, name_selection* selection,
+                         progress_line* progress = nullptr);
 
 // Writes the readable bytes of the entries selection chooses to out, as
 // extract_dl_entries would write them; whether an LZ entry decodes exactly

@@ -73,6 +73,21 @@ int print_entry(std::FILE* archive, std::FILE* out, std::FILE* log, const dl_rec
   return reader_status::ok;
 }
 
+// -x of one entry, unless its name is taken.
+int extract_readable(std::FILE* archive, std::FILE* log, const dl_record& rec) {
+  if (!seek_to(archive, rec.data_position)) return reader_status::bad_archive;
+  entry_output out(archive);
+  const int opened_entry = out.open(rec.name, true);
+  if (opened_entry == entry_output::name_taken) {
+    log_message(log, msg_file_exists, rec.name);
+    return reader_status::ok;
+  }
+  if (opened_entry != reader_status::ok) {
+    return log_failure(log, msg_cannot_create, rec.name, reader_status::cannot_create);
+  }
+  return readable_entry(archive, log, rec, out);
+}
+
 int decode_entry(std::FILE* archive, std::FILE* log, const dl_record& rec, entry_output& out) {
   // An entry of 0 or 1 bytes cannot hold the "LZ" signature: the decoder
   // would take it from the bytes that follow the entry.
@@ -111,35 +126,33 @@ int extract_dl_archive(std::FILE* archive, std::FILE* log, bool decompress) {
   });
 }
 
-int select_dl_entries(std::FILE* archive, name_selection* selection) {
+int select_dl_entries(std::FILE* archive, name_selection* selection,
+                        selection_totals* totals) {
   dl_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
   const int status = directory.visit([&](const dl_record& rec) {
-    selection->select(rec.name);
+    if (selection->select(rec.name) && totals != nullptr) {
+      ++totals->entries;
+      totals->bytes += rec.size;
+    }
     return reader_status::ok;
   });
   if (status != reader_status::ok) return status;
   return selection->unmatched() != nullptr ? reader_status::name_not_found : reader_status::ok;
 }
 
-int extract_dl_entries(std::FILE* archive, std::FILE* log, name_selection* selection) {
+int extract_dl_entries(std::FILE* archive, std::FILE* log, name_selection* selection,
+                         progress_line* progress) {
   dl_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
   return directory.visit([&](const dl_record& rec) {
     if (!selection->select(rec.name)) return reader_status::ok;
-    if (!seek_to(archive, rec.data_position)) return reader_status::bad_archive;
-    entry_output out(archive);
-    const int opened_entry = out.open(rec.name, true);
-    if (opened_entry == entry_output::name_taken) {
-      log_message(log, msg_file_exists, rec.name);
-      return reader_status::ok;
-    }
-    if (opened_entry != reader_status::ok) {
-      return log_failure(log, msg_cannot_create, rec.name, reader_status::cannot_create);
-    }
-    return readable_entry(archive, log, rec, out);
+    if (progress != nullptr) progress->erase();
+    const int status = extract_readable(archive, log, rec);
+    if (progress != nullptr) progress->advance(rec.size);
+    return status;
   });
 }
 
