@@ -81,6 +81,35 @@ existing_file inspect_existing_file(const char* path, std::FILE* stream);
 // for a name that no file can have.
 bool resolve_symbolic_links(std::string* path);
 
+// Which file an open stream reads, and the state of its contents, so that
+// two names of one file are known as one and a file written meanwhile is
+// noticed.
+struct file_identity {
+  // POSIX: device and inode numbers; Windows: volume serial number and file
+  // index.
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;  // 64 bits everywhere: a file may hold 4 GiB or more
+  // Stamps that writing the file moves on: its last write and, on POSIX, its
+  // last change of status, which no program can set back.
+  std::uint64_t modified = 0;
+  std::uint64_t changed = 0;
+
+  bool is(const file_identity& other) const {
+    return device == other.device && inode == other.inode;
+  }
+  bool unchanged_since(const file_identity& before) const {
+    return is(before) && size == before.size && modified == before.modified &&
+           changed == before.changed;
+  }
+};
+// Fills *id for the file open as stream; false when the system cannot say.
+bool identify_file(std::FILE* stream, file_identity* id);
+
+// Moves stream to its end and stores the position there, in 64 bits on
+// every platform; false when that cannot be done.
+bool seek_to_end(std::FILE* stream, std::uint64_t* size);
+
 // What open_regular_file found under a name.
 enum class regular_file { opened, missing, not_regular, failed };
 // Opens path for binary reading only when it is a regular file: a symbolic

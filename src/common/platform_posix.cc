@@ -140,6 +140,28 @@ bool resolve_symbolic_links(std::string* path) {
   return false;
 }
 
+bool identify_file(std::FILE* stream, file_identity* id) {
+  struct stat st;
+  if (::fstat(::fileno(stream), &st) != 0) return false;
+  id->device = static_cast<std::uint64_t>(st.st_dev);
+  id->inode = static_cast<std::uint64_t>(st.st_ino);
+  id->size = static_cast<std::uint64_t>(st.st_size);
+  const auto stamp = [](const struct timespec& t) {
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_nsec);
+  };
+  id->modified = stamp(st.st_mtim);
+  id->changed = stamp(st.st_ctim);
+  return true;
+}
+
+bool seek_to_end(std::FILE* stream, std::uint64_t* size) {
+  if (::fseeko(stream, 0, SEEK_END) != 0) return false;
+  const off_t end = ::ftello(stream);
+  if (end < 0) return false;
+  *size = static_cast<std::uint64_t>(end);
+  return true;
+}
+
 regular_file open_regular_file(const char* path, file_handle* file) {
   const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {

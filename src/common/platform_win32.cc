@@ -385,6 +385,28 @@ bool resolve_symbolic_links(std::string* path) {
   return true;
 }
 
+bool identify_file(std::FILE* stream, file_identity* id) {
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(handle, &info)) return false;
+  const auto join = [](DWORD high, DWORD low) { return std::uint64_t{high} << 32 | low; };
+  id->device = info.dwVolumeSerialNumber;
+  id->inode = join(info.nFileIndexHigh, info.nFileIndexLow);
+  id->size = join(info.nFileSizeHigh, info.nFileSizeLow);
+  id->modified = join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+  id->changed = 0;
+  return true;
+}
+
+// The runtime's fseek and ftell take a long, of 32 bits here.
+bool seek_to_end(std::FILE* stream, std::uint64_t* size) {
+  if (::_fseeki64(stream, 0, SEEK_END) != 0) return false;
+  const __int64 end = ::_ftelli64(stream);
+  if (end < 0) return false;
+  *size = static_cast<std::uint64_t>(end);
+  return true;
+}
+
 // The name itself is opened, not what a link or junction leads to, and it
 // is judged by what the open handle says: a disk file without a reparse
 // point and not a directory.

@@ -26,8 +26,11 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
 // position (below 2^31) as one DL entry of at most room bytes: an LZ entry
 // (lzss_encoder.h), or the bytes unchanged when that is larger than they
 // are, unless they begin with "LZ" (stored so, they would read as an LZ
-// entry). The plain bytes are read a second time, from input's position at
-// the start. *size is the entry's size; the archive is positioned at its
+// entry). A file that is one whole LZ entry itself (is_whole_lz_entry, as
+// -e writes one) is stored as it is. The trial LZ entry stops once it
+// passes the plain bytes' size, and one that fails for want of space gives
+// way to them. The plain bytes are read a second time, from input's position
+// at the start. *size is the entry's size; the archive is positioned at its
 // end. The bytes up to *reached (an archive position, at least the entry's
 // end) may have been written: an LZ entry that the plain bytes replaced may
 // leave a tail beyond the entry, for the caller to overwrite or cut off.
