@@ -109,6 +109,14 @@ file_handle open_archive(const std::string& path) {
   return archive;
 }
 
+// -l, -t and -u read the archive more than once, so only a regular file
+// will do; a FIFO is refused at once instead of waited on.
+file_handle open_regular_archive(const std::string& path) {
+  file_handle archive;
+  if (open_regular_file(path.c_str(), &archive, true) != regular_file::opened) return file_handle();
+  return archive;
+}
+
 int report_key(const std::string& path, std::FILE* out) {
   file_handle archive = open_archive(path);
   if (!archive) return fail(out, msg_cannot_open, path);
@@ -139,7 +147,7 @@ int report_extraction(int status, std::FILE* out) {
 
 // -l and -t: the AR format first, then the DL format on the same stream.
 int list_or_test(const std::string& path, bool test, std::FILE* out) {
-  file_handle archive = open_archive(path);
+  file_handle archive = open_regular_archive(path);
   if (!archive) return fail(out, msg_cannot_open, path);
   std::uint32_t damaged = 0;
   int status = test ? test_ar_archive(archive.get(), out, &damaged)
@@ -262,7 +270,7 @@ bool can_enter(const std::string& dir) {
 int rebuild(std::span<const std::string> operands, std::FILE* out) {
   const std::string& path = operands[0];
   const std::string& dir = operands[1];
-  file_handle archive = open_archive(path);
+  file_handle archive = open_regular_archive(path);
   if (!archive) return fail(out, msg_cannot_open, path);
   if (!can_enter(dir)) return fail(out, msg_cannot_enter_dest);
   std::string target = path;

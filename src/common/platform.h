@@ -116,7 +116,9 @@ enum class regular_file { opened, missing, not_regular, failed };
 // link is never followed, and a FIFO is never waited on. A link, directory,
 // device, FIFO or socket is not_regular; nothing under the name is missing;
 // any other failure (no permission) is failed.
-regular_file open_regular_file(const char* path, file_handle* file);
+// follow_links: a symbolic link is followed to the file it leads to (an
+// archive named through a link), which must still be a regular file.
+regular_file open_regular_file(const char* path, file_handle* file, bool follow_links = false);
 
 // Opens the device or FIFO that inspect_existing_file found as inspected,
 // for writing in place: never creates, truncates or replaces it, never
@@ -141,7 +143,8 @@ bool set_stream_size(std::FILE* stream, std::uint64_t size);
 // hexadecimal digits, ".tmp"); install_interrupt_cleanup() makes an
 // interruption remove it. On POSIX systems the file keeps mode 0600 until
 // it has its final name, so that one a kill leaves behind is its owner's
-// alone.
+// alone; a catchable signal that comes just after it took the name gives
+// it its bits before the process ends.
 class temporary_file {
  public:
   temporary_file() = default;

@@ -162,8 +162,9 @@ bool seek_to_end(std::FILE* stream, std::uint64_t* size) {
   return true;
 }
 
-regular_file open_regular_file(const char* path, file_handle* file) {
-  const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+regular_file open_regular_file(const char* path, file_handle* file, bool follow_links) {
+  const int fd = ::open(path, O_RDONLY | (follow_links ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_NOCTTY |
+                                  O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return regular_file::missing;
     // O_NOFOLLOW refuses a link with ELOOP (EMLINK on some systems).
@@ -231,6 +232,18 @@ struct pending_naming {
 pending_naming pending;
 volatile std::sig_atomic_t pending_state = nothing_pending;
 
+// While a file takes its final name, the bits it gets once it has it: an
+// interruption just after the name was taken gives them (fchmod is
+// async-signal-safe), so that no catchable signal leaves the file its
+// owner's alone. Written only while bits_pending is 0.
+struct pending_bits {
+  char target[PATH_MAX + 32];
+  int fd;
+  mode_t bits;
+};
+pending_bits naming_bits;
+volatile std::sig_atomic_t bits_pending = 0;
+
 void set_state(int state) {
   std::atomic_signal_fence(std::memory_order_seq_cst);
   pending_state = state;
@@ -295,6 +308,12 @@ extern "C" void remove_pending_and_end(int sig) {
     ::unlink(pending.path);
   } else if (pending_state == exchange_pending) {
     settle_exchange(pending.path, pending.target, pending.fd, pending.inspected);
+  }
+  if (bits_pending != 0) {
+    struct stat ours;
+    if (::fstat(naming_bits.fd, &ours) == 0 && holds(naming_bits.target, ours)) {
+      ::fchmod(naming_bits.fd, naming_bits.bits);
+    }
   }
   // The handler was installed with SA_RESETHAND and SA_NODEFER: the signal
   // now takes its default action at once.
@@ -470,16 +489,27 @@ temporary_file::commit_result temporary_file::commit(const char* target, const e
     discard();
     return fd < 0 ? commit_result::not_named : commit_result::lost_data;
   }
+  const mode_t bits = old.kind == file_kind::regular ? static_cast<mode_t>(old.permissions)
+                                                      : default_permissions();
+  const std::size_t target_size = std::strlen(target);
+  if (target_size < sizeof naming_bits.target) {
+    std::memcpy(naming_bits.target, target, target_size + 1);
+    naming_bits.fd = fd;
+    naming_bits.bits = bits;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    bits_pending = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  }
   const bool named = take_name(fd, path_, target, old, method);
   if (named || old.kind != file_kind::none) {
     // The temporary name is gone: taken, or removed on the way.
     path_.clear();
     clear_pending();
   }
-  if (named) {
-    ::fchmod(fd, old.kind == file_kind::regular ? static_cast<mode_t>(old.permissions)
-                                                 : default_permissions());
-  }
+  if (named) ::fchmod(fd, bits);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  bits_pending = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   if (has_name) ::close(fd);
   discard();
   return named ? commit_result::committed : commit_result::not_named;

@@ -410,12 +410,12 @@ bool seek_to_end(std::FILE* stream, std::uint64_t* size) {
 // The name itself is opened, not what a link or junction leads to, and it
 // is judged by what the open handle says: a disk file without a reparse
 // point and not a directory.
-regular_file open_regular_file(const char* path, file_handle* file) {
+regular_file open_regular_file(const char* path, file_handle* file, bool follow_links) {
   const std::wstring full = full_path(path);
   if (full.empty()) return regular_file::failed;
+  const DWORD own_link = follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT;
   HANDLE h = ::CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                           nullptr);
+                           OPEN_EXISTING, own_link | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? regular_file::missing
