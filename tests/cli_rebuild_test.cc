@@ -171,11 +171,35 @@ TEST_F(cli_rebuild, a_file_saved_between_the_passes_is_taken) {
   fs::create_directories("edit");
   write_file("edit/a.txt", "old");
   write_file("edit/zz.bin", "zz");
-  started_run r({"-u", "a.ar", "edit"}, held_at("openat", "edit/zz.bin"));
+  started_run r({"-u", "a.ar", "edit"}, held_at("openat", "zz.bin"));
   ASSERT_GT(r.wait_until_held(), 0);
   write_file("edit/a.txt", "new");
   EXPECT_EQ(r.wait().out, "a.txt sostituito\nzz.bin mantenuto\n" + success_banner);
   EXPECT_EQ(read_file("a.ar"), ar_archive({{"a.txt", "new"}, {"zz.bin", "zz"}}));
+}
+
+// Every file is reached from the directory opened once, never by joining
+// its path with a name: a DIR named "ed\\" on Linux does not read
+// "ed\\a.txt" beside it, and a DIR given by its full path works where the
+// current directory cannot be entered again (it was removed).
+TEST_F(cli_rebuild, files_are_reached_from_the_directory_itself) {
+  if (under_runner()) GTEST_SKIP() << "Linux names and directories";
+  const bytes ar = ar_archive({{"a.txt", "kept"}});
+  write_file("a.ar", ar);
+  fs::create_directories("ed\\");
+  write_file("ed\\a.txt", "planted beside the directory");
+  EXPECT_EQ(run({"-u", "a.ar", "ed\\"}).out, log_of({"a.txt"}, "mantenuto"));
+  EXPECT_EQ(read_file("a.ar"), ar);
+
+  const std::string here = fs::current_path().string();
+  write_file("ed\\a.txt", "new");
+  fs::rename("ed\\a.txt", "ed\\/a.txt");
+  fs::create_directories("gone");
+  fs::current_path("gone");
+  fs::remove(here + "/gone");
+  EXPECT_EQ(run({"-u", here + "/a.ar", here + "/ed\\"}).out, log_of({"a.txt"}, "sostituito"));
+  fs::current_path(here);
+  EXPECT_EQ(read_file("a.ar"), ar_archive({{"a.txt", "new"}}));
 }
 
 // An unsafe name is never looked up, so a file planted outside the

@@ -65,7 +65,7 @@ comparison compare_file(std::FILE* file, std::uint64_t file_size, std::FILE* arc
 
 // First pass: which files of dir equal what -e writes for an entry that
 // reaches them. Nothing is written; a file that cannot be read fails here.
-int find_unchanged(std::FILE* archive, const char* dir, std::FILE* log, file_judge* judge) {
+int find_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* log, file_judge* judge) {
   ar_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
@@ -78,7 +78,7 @@ int find_unchanged(std::FILE* archive, const char* dir, std::FILE* log, file_jud
 
 // Writes one entry: its stored bytes, unless dir holds a changed file for
 // it (then the file's bytes, scrambled). *size gets the entry's new size.
-int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const char* dir, std::FILE* log,
+int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const directory_handle& dir, std::FILE* log,
                   const ar_record& rec, std::uint16_t key, file_judge& judge,
                   std::uint32_t* size, bool* replaced, std::string* shared_with) {
   file_handle file;
@@ -111,7 +111,7 @@ bool write_header(std::FILE* out, std::uint16_t key, std::uint32_t count) {
 
 }  // namespace
 
-int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const char* dir, std::FILE* log) {
+int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir, std::FILE* log) {
   file_judge judge(archive);
   int status = find_unchanged(archive, dir, log, &judge);
   if (status != rebuild_status::ok) return status;

@@ -258,13 +258,6 @@ int report_rebuild(int status, const std::string& path, std::FILE* out) {
   }
 }
 
-// True when dir can be entered; the current directory is left as it was.
-bool can_enter(const std::string& dir) {
-  std::string saved;
-  if (!get_current_directory(&saved) || !change_directory(dir.c_str())) return false;
-  return change_directory(saved.c_str());
-}
-
 // -u: the archive is read as -e reads it and rebuilt into a temporary file
 // beside it, which replaces it only when complete, as a new archive does.
 int rebuild(std::span<const std::string> operands, std::FILE* out) {
@@ -272,7 +265,10 @@ int rebuild(std::span<const std::string> operands, std::FILE* out) {
   const std::string& dir = operands[1];
   file_handle archive = open_regular_archive(path);
   if (!archive) return fail(out, msg_cannot_open, path);
-  if (!can_enter(dir)) return fail(out, msg_cannot_enter_dest);
+  // Every file is reached from the directory opened here: no path is
+  // joined, and the current directory stays as it is.
+  directory_handle files;
+  if (!files.open(dir.c_str())) return fail(out, msg_cannot_enter_dest);
   std::string target = path;
   if (!resolve_symbolic_links(&target)) return fail(out, msg_cannot_create, path);
   const existing_file previous = inspect_existing_file(target.c_str(), nullptr);
@@ -281,9 +277,9 @@ int rebuild(std::span<const std::string> operands, std::FILE* out) {
       !fresh.open(directory_prefix(target))) {
     return fail(out, msg_cannot_create, path);
   }
-  int status = rebuild_ar_archive(archive.get(), fresh.stream(), dir.c_str(), out);
+  int status = rebuild_ar_archive(archive.get(), fresh.stream(), files, out);
   if (status == rebuild_status::wrong_format) {
-    status = rebuild_dl_archive(archive.get(), fresh.stream(), dir.c_str(), out);
+    status = rebuild_dl_archive(archive.get(), fresh.stream(), files, out);
   }
   archive.close();
   if (status != rebuild_status::ok) return report_rebuild(status, path, out);

@@ -120,6 +120,37 @@ enum class regular_file { opened, missing, not_regular, failed };
 // archive named through a link), which must still be a regular file.
 regular_file open_regular_file(const char* path, file_handle* file, bool follow_links = false);
 
+// A directory opened once, from which names are reached: every name is
+// looked up in the very directory that was opened and checked, never by
+// joining its path and the name as text, so no spelling of the path (a
+// trailing "\" that is half of a double-byte character, a "Y:" that means
+// the drive's current directory, a name ending in "\" on Linux) can lead
+// beside it, and entering it is not needed. POSIX: a descriptor (openat);
+// Windows: a handle, and the directory's full path as the system gives it
+// for that handle.
+class directory_handle {
+ public:
+  directory_handle() = default;
+  ~directory_handle() { close(); }
+  directory_handle(const directory_handle&) = delete;
+  directory_handle& operator=(const directory_handle&) = delete;
+
+  // Opens path as a directory; false when it is none or cannot be opened.
+  bool open(const char* path);
+  // The path as it was given, for messages only.
+  const std::string& path() const { return path_; }
+  // Opens the file name (one name, without separators, as the system
+  // stores it) of the directory, as open_regular_file opens a path: a
+  // link is never followed and a FIFO never waited on.
+  regular_file open_file(const char* name, file_handle* file) const;
+
+ private:
+  void close();
+  std::intptr_t handle_ = -1;
+  std::string path_;
+  [[maybe_unused]] std::wstring full_path_;  // Windows: "\\?\C:\dir"
+};
+
 // Opens the device or FIFO that inspect_existing_file found as inspected,
 // for writing in place: never creates, truncates or replaces it, never
 // follows a symbolic link, and does not wait for a reader. Null when path

@@ -162,9 +162,11 @@ bool seek_to_end(std::FILE* stream, std::uint64_t* size) {
   return true;
 }
 
-regular_file open_regular_file(const char* path, file_handle* file, bool follow_links) {
-  const int fd = ::open(path, O_RDONLY | (follow_links ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_NOCTTY |
-                                  O_CLOEXEC);
+namespace {
+
+// The stream over fd, the result of opening a name to read it, when it is a
+// regular file; fd is closed otherwise.
+regular_file regular_file_of(int fd, file_handle* file) {
   if (fd < 0) {
     if (errno == ENOENT) return regular_file::missing;
     // O_NOFOLLOW refuses a link with ELOOP (EMLINK on some systems).
@@ -182,6 +184,40 @@ regular_file open_regular_file(const char* path, file_handle* file, bool follow_
   use_chunks_unbuffered(f);
   *file = file_handle(f);
   return regular_file::opened;
+}
+
+// O_NONBLOCK keeps a FIFO from blocking the open.
+constexpr int read_flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+}  // namespace
+
+regular_file open_regular_file(const char* path, file_handle* file, bool follow_links) {
+  return regular_file_of(::open(path, read_flags | (follow_links ? 0 : O_NOFOLLOW)), file);
+}
+
+// O_PATH needs no permission on the directory itself: one that may be
+// searched but not listed is usable, as it is for chdir.
+bool directory_handle::open(const char* path) {
+  close();
+  path_ = path;
+#ifdef O_PATH
+  const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+  const int fd = ::open(path, flags);
+  handle_ = fd;
+  return fd >= 0;
+}
+
+regular_file directory_handle::open_file(const char* name, file_handle* file) const {
+  if (handle_ < 0) return regular_file::failed;
+  return regular_file_of(::openat(static_cast<int>(handle_), name, read_flags | O_NOFOLLOW), file);
+}
+
+void directory_handle::close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
 }
 
 // The name may have been given to another file since it was inspected: a

@@ -410,8 +410,11 @@ bool seek_to_end(std::FILE* stream, std::uint64_t* size) {
 // The name itself is opened, not what a link or junction leads to, and it
 // is judged by what the open handle says: a disk file without a reparse
 // point and not a directory.
-regular_file open_regular_file(const char* path, file_handle* file, bool follow_links) {
-  const std::wstring full = full_path(path);
+namespace {
+
+// Opens full (a "\\?\" path) as open_regular_file does.
+regular_file open_regular_full_path(const std::wstring& full, file_handle* file,
+                                    bool follow_links) {
   if (full.empty()) return regular_file::failed;
   const DWORD own_link = follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT;
   HANDLE h = ::CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -433,6 +436,65 @@ regular_file open_regular_file(const char* path, file_handle* file, bool follow_
   if (f == nullptr) return regular_file::failed;
   *file = file_handle(f);
   return regular_file::opened;
+}
+
+}  // namespace
+
+regular_file open_regular_file(const char* path, file_handle* file, bool follow_links) {
+  return open_regular_full_path(full_path(path), file, follow_links);
+}
+
+// The directory stays open, and may not be renamed or removed meanwhile
+// (no FILE_SHARE_DELETE), so its full path, asked of the handle, keeps
+// naming it. Names are reached under that path in its "\\?\" form, which
+// the system takes as it is: no blank or dot is dropped, and nothing is
+// read as a drive's current directory.
+bool directory_handle::open(const char* path) {
+  close();
+  path_ = path;
+  const std::wstring full = full_path(path);
+  if (full.empty()) return false;
+  const HANDLE h = ::CreateFileW(full.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<std::intptr_t>(h);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    close();
+    return false;
+  }
+  std::wstring final_path(MAX_PATH, L'\0');
+  DWORD n = ::GetFinalPathNameByHandleW(h, final_path.data(), MAX_PATH, VOLUME_NAME_DOS);
+  if (n >= MAX_PATH) {
+    final_path.resize(n);
+    n = ::GetFinalPathNameByHandleW(h, final_path.data(), n, VOLUME_NAME_DOS);
+  }
+  if (n == 0 || n >= final_path.size()) {
+    close();
+    return false;
+  }
+  final_path.resize(n);
+  if (!starts_with(final_path, L"\\\\?\\")) final_path = L"\\\\?\\" + final_path;
+  if (final_path.back() != L'\\') final_path.push_back(L'\\');
+  full_path_ = final_path;
+  return true;
+}
+
+regular_file directory_handle::open_file(const char* name, file_handle* file) const {
+  if (handle_ == -1) return regular_file::failed;
+  const std::wstring wide_name = wide(name);
+  if (wide_name.empty() || wide_name.find_first_of(L"\\/:") != std::wstring::npos) {
+    return regular_file::failed;
+  }
+  return open_regular_full_path(full_path_ + wide_name, file, false);
+}
+
+void directory_handle::close() {
+  if (handle_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+  full_path_.clear();
 }
 
 std::FILE* open_special_file(const char* path, const existing_file&) {

@@ -19,13 +19,15 @@ constexpr const char* msg_cannot_read_file = "Impossibile leggere il file %s";
 
 }  // namespace
 
-lookup find_replacement(const char* dir, const char* name, std::FILE* log, file_handle* file,
-                        std::string* path) {
+lookup find_replacement(const directory_handle& dir, const char* name, std::FILE* log,
+                        file_handle* file, std::string* path) {
   if (!is_safe_entry_name(name)) return lookup::none;
-  path->assign(dir);
+  const std::string stored = file_name_as_stored(name);
+  // The path is text for messages only: the file is reached from dir.
+  path->assign(dir.path());
   if (!path->empty() && path->back() != '/' && path->back() != '\\') path->push_back('/');
-  path->append(file_name_as_stored(name));
-  switch (open_regular_file(path->c_str(), file)) {
+  path->append(stored);
+  switch (dir.open_file(stored.c_str(), file)) {
     case regular_file::opened:
       return lookup::opened;
     case regular_file::missing:
@@ -43,7 +45,7 @@ int log_unreadable_file(std::FILE* log, const std::string& path) {
 
 file_judge::file_judge(std::FILE* archive) : archive_known_(identify_file(archive, &archive_)) {}
 
-lookup file_judge::open_entry_file(const char* dir, const char* name, std::FILE* log,
+lookup file_judge::open_entry_file(const directory_handle& dir, const char* name, std::FILE* log,
                                    file_handle* file, std::string* path, file_identity* id) {
   const lookup found = find_replacement(dir, name, log, file, path);
   if (found != lookup::opened) return found;

@@ -23,13 +23,14 @@ namespace kesto {
 // What looking up an entry's file in the directory found.
 enum class lookup { none, opened, failed };
 
-// Opens the file of dir that entry name is extracted as (on Windows, the
-// name as Windows stores it) and stores its path in *path. A name
+// Finds the file for an entry: opens the file of dir that entry name is
+// extracted as (on Windows, the name as Windows stores it), reached from
+// the open directory, and stores its path for messages in *path. A name
 // extraction refuses is never looked up, so nothing outside dir is read:
 // none, as for a name with no file. A name that is not a regular file, or
 // cannot be opened, fails, after log_unreadable_file.
-lookup find_replacement(const char* dir, const char* name, std::FILE* log, file_handle* file,
-                        std::string* path);
+lookup find_replacement(const directory_handle& dir, const char* name, std::FILE* log,
+                        file_handle* file, std::string* path);
 
 // Logs "Impossibile leggere il file %s" with path; returns
 // rebuild_status::cannot_read_file.
@@ -60,7 +61,7 @@ class file_judge {
   // rebuild_status::ok, or cannot_read_file (logged) when the file cannot
   // be read.
   template <class Compare>
-  int judge(const char* dir, const char* name, std::FILE* log, Compare&& compare) {
+  int judge(const directory_handle& dir, const char* name, std::FILE* log, Compare&& compare) {
     file_handle file;
     std::string path;
     file_identity id;
@@ -82,7 +83,7 @@ class file_judge {
   // names that entry (else it is empty). rebuild_status ok or
   // cannot_read_file (logged).
   template <class Compare>
-  int decide(const char* dir, const char* name, std::FILE* log, Compare&& compare,
+  int decide(const directory_handle& dir, const char* name, std::FILE* log, Compare&& compare,
              file_handle* file, std::string* path, bool* take, std::string* shared_with) {
     *take = false;
     shared_with->clear();
@@ -116,7 +117,7 @@ class file_judge {
 
   // Opens the entry's file and tells which file it is. The archive itself
   // counts as no file.
-  lookup open_entry_file(const char* dir, const char* name, std::FILE* log, file_handle* file,
+  lookup open_entry_file(const directory_handle& dir, const char* name, std::FILE* log, file_handle* file,
                          std::string* path, file_identity* id);
   // The record of the file id, made (not yet judged) on its first visit.
   judged& note(const file_identity& id, const char* name);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/platform.h"
+
 namespace kesto {
 
 // Writes a DL archive holding the count files, in order, under their base
@@ -71,7 +73,8 @@ int test_dl_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged);
 // an LZ entry, from what -ed writes for it. A changed LZ entry is
 // compressed again (unless the file is a whole LZ entry itself); a changed
 // plain entry takes the file's bytes as they are.
-int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const char* dir, std::FILE* log);
+int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
+                       std::FILE* log);
 
 }  // namespace kesto
 

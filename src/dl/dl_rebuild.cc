@@ -77,7 +77,7 @@ int replace_entry(std::FILE* file, rebuilt_archive& out, bool was_lz, std::uint3
 // First pass: which files of dir equal what -e or -ed writes for an entry
 // that reaches them. Nothing is written; a file that cannot be read fails
 // here.
-int find_unchanged(std::FILE* archive, const char* dir, std::FILE* log, file_judge* judge) {
+int find_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* log, file_judge* judge) {
   dl_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
@@ -90,7 +90,7 @@ int find_unchanged(std::FILE* archive, const char* dir, std::FILE* log, file_jud
 
 // Writes one entry: its stored bytes, unless dir holds a changed file for
 // it. rec->size gets the entry's new size.
-int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const char* dir, std::FILE* log,
+int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const directory_handle& dir, std::FILE* log,
                   file_judge& judge, dl_record* rec, bool* replaced, std::string* shared_with) {
   file_handle file;
   std::string path;
@@ -117,7 +117,7 @@ bool write_header(std::FILE* archive, std::FILE* out, std::uint32_t directory_of
 
 }  // namespace
 
-int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const char* dir, std::FILE* log) {
+int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir, std::FILE* log) {
   file_judge judge(archive);
   const int judged = find_unchanged(archive, dir, log, &judge);
   if (judged != rebuild_status::ok) return judged;
