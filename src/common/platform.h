@@ -38,8 +38,9 @@ bool change_directory(const char* path);
 bool is_directory(const char* path);
 // Compares two strings without regard to ASCII letter case, like strcmp.
 int compare_ignoring_case(const char* a, const char* b);
-// True when the system would not store a plain file under this name (device
-// names on Windows); always false where every such name is an ordinary file.
+// True when the system would not store a plain file under this name (on
+// Windows device names, and names with * ? < > " or |); always false where
+// every such name is an ordinary file.
 bool is_reserved_file_name(const char* name);
 // The name a file created as name is stored under: Windows drops trailing
 // dots and blanks; elsewhere it is name itself.

@@ -280,12 +280,17 @@ bool is_directory(const char* path) {
 
 int compare_ignoring_case(const char* a, const char* b) { return ::_strcmpi(a, b); }
 
-// Such a name would open a device (NUL, CON, COM¹, ...). The name is judged
-// as Windows sees it: its bytes read in the ANSI code page, so that the
-// superscript digits are found whatever bytes stand for them there.
+// Such a name would open a device (NUL, CON, COM¹, ...), or could name no
+// file: one with a character Windows keeps for wildcards, redirection and
+// quoting. The name is judged as Windows sees it: its bytes read in the
+// ANSI code page, so that the superscript digits are found whatever bytes
+// stand for them there, and a double-byte character whose second byte is
+// 0x7C is no "|".
 bool is_reserved_file_name(const char* name) {
+  const std::wstring text = wide(name);
+  if (text.find_first_of(L"*?<>\"|") != std::wstring::npos) return true;
   std::string latin1;
-  for (wchar_t c : wide(name)) latin1.push_back(c < 256 ? static_cast<char>(c) : '?');
+  for (wchar_t c : text) latin1.push_back(c < 256 ? static_cast<char>(c) : '?');
   return is_windows_device_name(latin1);
 }
 

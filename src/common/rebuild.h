@@ -173,6 +173,9 @@ class rebuilt_archive {
   int take_file(std::FILE* file, std::uint32_t* size, Filter&& filter, std::FILE* log,
                 const std::string& path) {
     *size = 0;
+    // A file that cannot fit fails before a byte of it is copied.
+    const std::uint64_t file_size = stream_size(file);
+    if (file_size != UINT64_MAX && file_size > room()) return rebuild_status::archive_failed;
     const copy_result r = std::fseek(file, 0, SEEK_SET) != 0
                               ? copy_result::read_error
                               : copy_to_end(file, out_, room(), size, filter);
