@@ -121,9 +121,10 @@ TEST_F(cli_rebuild, round_trip_keeps_entries_that_only_look_like_lz_entries) {
   // an unreadable one; the entry, no LZ entry as it decodes, takes it as it
   // is.
   write_file("out/liar.bin", "four");
-  EXPECT_EQ(run({"-u", "x.dl", "out"}).out,
-            "LZnotes.txt mantenuto\nliar.bin sostituito\nliar.bin sostituito\nshort.lz mantenuto\n" +
-                success_banner);
+  EXPECT_EQ(
+      run({"-u", "x.dl", "out"}).out,
+      "LZnotes.txt mantenuto\nliar.bin sostituito\nliar.bin sostituito\nshort.lz mantenuto\n" +
+          success_banner);
   ASSERT_EQ(run({"-e", "x.dl", "chk"}).code, 0);
   EXPECT_EQ(read_file("chk/liar.bin"), "four");
   EXPECT_EQ(read_file("chk/LZnotes.txt"), "LZ plain notes, stored by -cd as they are");

@@ -246,9 +246,8 @@ TEST_F(cli_windows, names_with_characters_windows_forbids_are_refused) {
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(listing("out"), names{"ok.txt"});
     // No file can have the name, so -t flags it and -u keeps the entry.
-    EXPECT_EQ(run({"-t", "d.dl"}).out,
-              "ok.txt\nImpossibile creare il file " + name + "\n" +
-                  failure_line("File danneggiati nell'archivio: 1"));
+    EXPECT_EQ(run({"-t", "d.dl"}).out, "ok.txt\nImpossibile creare il file " + name + "\n" +
+                                           failure_line("File danneggiati nell'archivio: 1"));
     EXPECT_EQ(run({"-u", "d.dl", "out"}).out,
               "ok.txt mantenuto\n" + name + " mantenuto\n" + success_banner);
   }
@@ -391,12 +390,14 @@ TEST_F(cli_windows, entries_whose_names_open_one_file_are_judged_by_that_file) {
   ASSERT_EQ(run({"-e", "d.dl", "out"}).code, 0);
   EXPECT_EQ(run({"-u", "d.dl", "out"}).out,
             "a.txt mantenuto\nA.TXT mantenuto\n\xE9.txt mantenuto\n\xC9.TXT mantenuto\n"
-            "Script1 mantenuto\nScript1. mantenuto\n" + success_banner);
+            "Script1 mantenuto\nScript1. mantenuto\n" +
+                success_banner);
   EXPECT_EQ(read_file("d.dl"), dl);
   write_file("out/a.txt", "edited");
   EXPECT_EQ(run({"-u", "d.dl", "out"}).out,
             "a.txt sostituito\nA.TXT sostituito (stesso file di a.txt)\n\xE9.txt mantenuto\n"
-            "\xC9.TXT mantenuto\nScript1 mantenuto\nScript1. mantenuto\n" + success_banner);
+            "\xC9.TXT mantenuto\nScript1 mantenuto\nScript1. mantenuto\n" +
+                success_banner);
   ASSERT_EQ(run({"-e", "d.dl", "chk"}, native()).code, 0);
   EXPECT_EQ(read_file("chk/A.TXT"), "edited");
   EXPECT_EQ(read_file("chk/Script1."), "dot");
@@ -413,8 +414,8 @@ TEST_F(cli_windows, the_directory_is_opened_once_and_sizes_have_64_bits) {
   write_file("edit/a.txt", "edited");
   for (const std::string dir : {"edit ", "edit.."}) {
     write_file("a.ar", ar);
-    EXPECT_EQ(run({"-u", "a.ar", dir}).out,
-              "a.txt sostituito\nbig mantenuto\n" + success_banner) << dir;
+    EXPECT_EQ(run({"-u", "a.ar", dir}).out, "a.txt sostituito\nbig mantenuto\n" + success_banner)
+        << dir;
   }
   write_file("edit/big", "hello");
   truncate_to("edit/big", (std::uint64_t{1} << 32) + 5);

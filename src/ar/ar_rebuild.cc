@@ -65,7 +65,8 @@ comparison compare_file(std::FILE* file, std::uint64_t file_size, std::FILE* arc
 
 // First pass: which files of dir equal what -e writes for an entry that
 // reaches them. Nothing is written; a file that cannot be read fails here.
-int find_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* log, file_judge* judge) {
+int find_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* log,
+                   file_judge* judge) {
   ar_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
@@ -78,8 +79,8 @@ int find_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* l
 
 // Writes one entry: its stored bytes, unless dir holds a changed file for
 // it (then the file's bytes, scrambled). *size gets the entry's new size.
-int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const directory_handle& dir, std::FILE* log,
-                  const ar_record& rec, std::uint16_t key, file_judge& judge,
+int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const directory_handle& dir,
+                  std::FILE* log, const ar_record& rec, std::uint16_t key, file_judge& judge,
                   std::uint32_t* size, bool* replaced, std::string* shared_with) {
   file_handle file;
   std::string path;
@@ -111,7 +112,8 @@ bool write_header(std::FILE* out, std::uint16_t key, std::uint32_t count) {
 
 }  // namespace
 
-int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir, std::FILE* log) {
+int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
+                       std::FILE* log) {
   file_judge judge(archive);
   int status = find_unchanged(archive, dir, log, &judge);
   if (status != rebuild_status::ok) return status;
@@ -131,8 +133,8 @@ int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const directory_handl
     std::uint32_t size = 0;
     bool replaced = false;
     std::string shared_with;
-    const int written = rebuild_entry(archive, fresh, dir, log, rec, directory.key(), judge,
-                                      &size, &replaced, &shared_with);
+    const int written = rebuild_entry(archive, fresh, dir, log, rec, directory.key(), judge, &size,
+                                      &replaced, &shared_with);
     if (written != rebuild_status::ok) return written;
     if (!patch.add(rec, offset, size)) return archive_failed;
     log_rebuilt_entry(log, rec.name, replaced, shared_with);

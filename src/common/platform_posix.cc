@@ -147,7 +147,8 @@ bool identify_file(std::FILE* stream, file_identity* id) {
   id->inode = static_cast<std::uint64_t>(st.st_ino);
   id->size = static_cast<std::uint64_t>(st.st_size);
   const auto stamp = [](const struct timespec& t) {
-    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_nsec);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u +
+           static_cast<std::uint64_t>(t.tv_nsec);
   };
   id->modified = stamp(st.st_mtim);
   id->changed = stamp(st.st_ctim);
@@ -525,8 +526,8 @@ temporary_file::commit_result temporary_file::commit(const char* target, const e
     discard();
     return fd < 0 ? commit_result::not_named : commit_result::lost_data;
   }
-  const mode_t bits = old.kind == file_kind::regular ? static_cast<mode_t>(old.permissions)
-                                                      : default_permissions();
+  const mode_t bits =
+      old.kind == file_kind::regular ? static_cast<mode_t>(old.permissions) : default_permissions();
   const std::size_t target_size = std::strlen(target);
   if (target_size < sizeof naming_bits.target) {
     std::memcpy(naming_bits.target, target, target_size + 1);

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <string>
 #include <functional>
+#include <string>
 #include <unordered_map>
 #include <utility>
 
@@ -66,8 +66,8 @@ class file_judge {
     std::string path;
     file_identity id;
     const lookup found = open_entry_file(dir, name, log, &file, &path, &id);
-    if (found != lookup::opened) return found == lookup::failed ? rebuild_status::cannot_read_file
-                                                                : rebuild_status::ok;
+    if (found == lookup::failed) return rebuild_status::cannot_read_file;
+    if (found == lookup::none) return rebuild_status::ok;
     judged& seen = note(id, name);
     if (seen.unchanged) return rebuild_status::ok;
     const comparison compared = compare(file.get(), id.size);
@@ -89,8 +89,8 @@ class file_judge {
     shared_with->clear();
     file_identity id;
     const lookup found = open_entry_file(dir, name, log, file, path, &id);
-    if (found != lookup::opened) return found == lookup::failed ? rebuild_status::cannot_read_file
-                                                                : rebuild_status::ok;
+    if (found == lookup::failed) return rebuild_status::cannot_read_file;
+    if (found == lookup::none) return rebuild_status::ok;
     judged& seen = note(id, name);
     if (!id.unchanged_since(seen.state)) {
       const comparison compared = compare(file->get(), id.size);
@@ -117,8 +117,8 @@ class file_judge {
 
   // Opens the entry's file and tells which file it is. The archive itself
   // counts as no file.
-  lookup open_entry_file(const directory_handle& dir, const char* name, std::FILE* log, file_handle* file,
-                         std::string* path, file_identity* id);
+  lookup open_entry_file(const directory_handle& dir, const char* name, std::FILE* log,
+                         file_handle* file, std::string* path, file_identity* id);
   // The record of the file id, made (not yet judged) on its first visit.
   judged& note(const file_identity& id, const char* name);
 

@@ -68,7 +68,8 @@ bool decodes_exactly(std::FILE* archive, const dl_record& rec) {
 int replace_entry(std::FILE* file, rebuilt_archive& out, bool was_lz, std::uint32_t* size,
                   std::FILE* log, const std::string& path) {
   if (!was_lz || is_whole_lz_entry(file)) return out.take_file(file, size, no_filter{}, log, path);
-  if (std::ferror(file) || std::fseek(file, 0, SEEK_SET) != 0) return log_unreadable_file(log, path);
+  if (std::ferror(file) || std::fseek(file, 0, SEEK_SET) != 0)
+    return log_unreadable_file(log, path);
   const int r = lzss_encode_entry(file, out.stream(), out.room(), size);
   if (r == lzss_encode_result::read_failed) return log_unreadable_file(log, path);
   return r == lzss_encode_result::ok && out.advance(*size) ? rebuild_status::ok : archive_failed;
@@ -77,7 +78,8 @@ int replace_entry(std::FILE* file, rebuilt_archive& out, bool was_lz, std::uint3
 // First pass: which files of dir equal what -e or -ed writes for an entry
 // that reaches them. Nothing is written; a file that cannot be read fails
 // here.
-int find_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* log, file_judge* judge) {
+int find_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* log,
+                   file_judge* judge) {
   dl_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
@@ -90,13 +92,16 @@ int find_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* l
 
 // Writes one entry: its stored bytes, unless dir holds a changed file for
 // it. rec->size gets the entry's new size.
-int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const directory_handle& dir, std::FILE* log,
-                  file_judge& judge, dl_record* rec, bool* replaced, std::string* shared_with) {
+int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const directory_handle& dir,
+                  std::FILE* log, file_judge& judge, dl_record* rec, bool* replaced,
+                  std::string* shared_with) {
   file_handle file;
   std::string path;
   const int decided = judge.decide(
       dir, rec->name, log,
-      [&](std::FILE* f, std::uint64_t file_size) { return compare_file(f, file_size, archive, *rec); },
+      [&](std::FILE* f, std::uint64_t file_size) {
+        return compare_file(f, file_size, archive, *rec);
+      },
       &file, &path, replaced, shared_with);
   if (decided != rebuild_status::ok) return decided;
   if (!*replaced) return out.keep_stored(archive, rec->data_position, rec->size, rec->name, log);
@@ -117,7 +122,8 @@ bool write_header(std::FILE* archive, std::FILE* out, std::uint32_t directory_of
 
 }  // namespace
 
-int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir, std::FILE* log) {
+int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
+                       std::FILE* log) {
   file_judge judge(archive);
   const int judged = find_unchanged(archive, dir, log, &judge);
   if (judged != rebuild_status::ok) return judged;
@@ -132,7 +138,8 @@ int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handl
     dl_record rec = old;
     bool replaced = false;
     std::string shared_with;
-    const int written = rebuild_entry(archive, fresh, dir, log, judge, &rec, &replaced, &shared_with);
+    const int written =
+        rebuild_entry(archive, fresh, dir, log, judge, &rec, &replaced, &shared_with);
     if (written != rebuild_status::ok) return written;
     log_rebuilt_entry(log, rec.name, replaced, shared_with);
     records.push_back(rec);
