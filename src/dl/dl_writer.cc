@@ -2,6 +2,7 @@
 // bytes unchanged or as an LZ entry, the directory of names and sizes, then
 // the offset patch.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -142,13 +143,16 @@ int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64
   const std::uint64_t left = rereadable ? bytes_left(input, &input_start) : UINT64_MAX;
   const std::uint64_t trial_room = std::min(room, left);
   lzss_encoded_entry lz;
+  errno = 0;
   int r = lzss_encode_entry(input, archive, trial_room, &lz);
+  // A full disk or a file size limit: the plain bytes, no larger, may fit
+  // where the trial did not. Any other write failure is final.
+  const bool out_of_space = errno == ENOSPC || errno == EFBIG;
   if (r == lzss_encode_result::too_large && trial_room < room && lz.input_begins_with_lz) {
     // Stored plain, these bytes would read as an LZ entry: they need theirs,
     // however large.
-    if (std::fsetpos(input, &input_start) != 0 || !seek_to(archive, start)) {
-      return writer_status::first_input;
-    }
+    if (std::fsetpos(input, &input_start) != 0) return writer_status::first_input;
+    if (!seek_to(archive, start)) return archive_failed;
     lz = lzss_encoded_entry{};
     r = lzss_encode_entry(input, archive, room, &lz);
   }
@@ -166,7 +170,9 @@ int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64
   // No room for the LZ entry a file beginning with "LZ" needs, nor for
   // plain bytes past room (a file of 4 GiB or more among them).
   if (lz.input_begins_with_lz || lz.input_read > room) return archive_failed;
-  if (r == lzss_encode_result::write_failed && !rereadable) return archive_failed;
+  if (r == lzss_encode_result::write_failed && (!out_of_space || !rereadable)) {
+    return archive_failed;
+  }
   // A trial that failed for want of space leaves an error behind that the
   // plain copy must not inherit.
   std::clearerr(archive);
