@@ -440,5 +440,18 @@ TEST_F(cli_windows, directory_ending_in_a_trail_byte_is_entered_in_code_page_932
   EXPECT_EQ(run({"-u", "a.ar", "表"}).out, "a.txt sostituito\n" + success_banner);
 }
 
+// In code page 932 a lone lead byte at the end of a name reads as "・":
+// "a\x81" and "a・" open one file, which extraction gave the last entry's
+// bytes, so with nothing edited both entries keep theirs.
+TEST_F(cli_windows, names_that_open_one_file_keep_their_bytes_in_code_page_932) {
+  if (ansi_code_page() != 932) GTEST_SKIP() << "needs KESTO_ANSI_CODE_PAGE=932";
+  const bytes dl = dl_archive({{"a\x81", "lone lead byte"}, {"a\x81\x45", "middle dot"}});
+  write_file("d.dl", dl);
+  ASSERT_EQ(run({"-e", "d.dl", "out"}).code, 0);
+  EXPECT_EQ(run({"-u", "d.dl", "out"}).out,
+            "a\x81 mantenuto\na\x81\x45 mantenuto\n" + success_banner);
+  EXPECT_EQ(read_file("d.dl"), dl);
+}
+
 }  // namespace
 }  // namespace kesto_test
