@@ -404,9 +404,10 @@ TEST_F(cli_windows, entries_whose_names_open_one_file_are_judged_by_that_file) {
 }
 
 // The directory is opened as Windows opens it ("edit " and "edit.." are
-// "edit") and every file is reached inside it, never by joining its path
-// with a name. A file of 4 GiB or more whose first bytes match an entry is
-// a changed file, which makes the archive too large.
+// "edit", "Z:" the current directory of drive Z:) and every file is
+// reached inside it, never by joining its path with a name. A file of
+// 4 GiB or more whose first bytes match an entry is a changed file, which
+// makes the archive too large.
 TEST_F(cli_windows, the_directory_is_opened_once_and_sizes_have_64_bits) {
   const bytes ar = ar_archive({{"a.txt", "kept"}, {"big", "hello"}});
   write_file("a.ar", ar);
@@ -417,11 +418,17 @@ TEST_F(cli_windows, the_directory_is_opened_once_and_sizes_have_64_bits) {
     EXPECT_EQ(run({"-u", "a.ar", dir}).out, "a.txt sostituito\nbig mantenuto\n" + success_banner)
         << dir;
   }
+  // "Z:" is the current directory of drive Z:, which holds the scratch
+  // directory under Wine, not the drive's root.
+  write_file("a.ar", ar);
+  write_file("a.txt", "edited here");
+  EXPECT_EQ(run({"-u", "a.ar", "Z:"}).out, "a.txt sostituito\nbig mantenuto\n" + success_banner);
+  write_file("a.ar", ar);
   write_file("edit/big", "hello");
   truncate_to("edit/big", (std::uint64_t{1} << 32) + 5);
   const bytes rebuilt = read_file("a.ar");
   EXPECT_EQ(run({"-u", "a.ar", "edit"}).out,
-            "a.txt mantenuto\n" + failure_line("Impossibile scrivere il file a.ar"));
+            "a.txt sostituito\n" + failure_line("Impossibile scrivere il file a.ar"));
   EXPECT_EQ(read_file("a.ar"), rebuilt);
 }
 
