@@ -403,6 +403,21 @@ TEST_F(cli_windows, entries_whose_names_open_one_file_are_judged_by_that_file) {
   EXPECT_EQ(read_file("chk/Script1."), "dot");
 }
 
+// An entry named like another file's 8.3 short name (Wine's for
+// longfilename.txt is LONG~LMQ.TXT) does not reach that file: -u keeps the
+// entry, and -e refuses it rather than write over the other file.
+TEST_F(cli_windows, a_short_name_reaches_no_other_file) {
+  const bytes dl = dl_archive({{"LONG~LMQ.TXT", "entry"}});
+  write_file("d.dl", dl);
+  std::filesystem::create_directory("out");
+  write_file("out/longfilename.txt", "a file of its own");
+  EXPECT_EQ(run({"-u", "d.dl", "out"}).out, "LONG~LMQ.TXT mantenuto\n" + success_banner);
+  EXPECT_EQ(read_file("d.dl"), dl);
+  EXPECT_EQ(run({"-e", "d.dl", "out"}).out, failure_line("Impossibile creare il file LONG~LMQ.TXT"));
+  EXPECT_EQ(listing("out"), names{"longfilename.txt"});
+  EXPECT_EQ(read_file("out/longfilename.txt"), "a file of its own");
+}
+
 // The directory is opened as Windows opens it ("edit " and "edit.." are
 // "edit", "Z:" the current directory of drive Z:) and every file is
 // reached inside it, never by joining its path with a name. A file of

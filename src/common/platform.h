@@ -66,6 +66,10 @@ struct existing_file {
   // The very file open as the stream asked about (not merely one with the
   // same contents): a second link, or another spelling of its name.
   bool is_open_stream = false;
+  // Windows: the name reaches a file whose own name is another (the name
+  // is its 8.3 short name), so replacing it would destroy a file of
+  // another name. Always false elsewhere.
+  bool is_alias = false;
   // The permission bits a file replacing it gets, where the system has them:
   // its own (0777 at most: never set-id) when the user running kesto owns
   // it, else those of a new file (0666 less the umask).
@@ -142,7 +146,9 @@ class directory_handle {
   const std::string& path() const { return path_; }
   // Opens the file name (one name, without separators, as the system
   // stores it) of the directory, as open_regular_file opens a path: a
-  // link is never followed and a FIFO never waited on.
+  // link is never followed and a FIFO never waited on. A file that the
+  // name reaches only as its 8.3 short name (Windows) is another file's:
+  // missing.
   regular_file open_file(const char* name, file_handle* file) const;
 
  private:

@@ -326,6 +326,24 @@ bool is_same_file(std::FILE* stream, HANDLE file) {
 
 }  // namespace
 
+bool same_name(std::wstring_view a, std::wstring_view b) {
+  return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// True when the last part of full (a "\\\\?\\" path without wildcards)
+// reaches a file only as its 8.3 short name: the file has a long name of
+// its own, which replacing or reading it under the short one would pass by.
+bool is_short_name_alias(const std::wstring& full) {
+  const std::wstring_view name = std::wstring_view(full).substr(full.find_last_of(L'\\') + 1);
+  WIN32_FIND_DATAW data;
+  const HANDLE search =
+      ::FindFirstFileExW(full.c_str(), FindExInfoStandard, &data, FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  ::FindClose(search);
+  return !same_name(name, data.cFileName) && same_name(name, data.cAlternateFileName);
+}
+
 // A name that is not on a disk (NUL, CON, a pipe; also "\\.\" device paths,
 // which the attribute query may not answer for) is special.
 existing_file inspect_existing_file(const char* path, std::FILE* stream) {
@@ -352,6 +370,7 @@ existing_file inspect_existing_file(const char* path, std::FILE* stream) {
     found.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     found.is_open_stream =
         stream != nullptr && file != INVALID_HANDLE_VALUE && is_same_file(stream, file);
+    found.is_alias = is_short_name_alias(full);
   }
   if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
   return found;
@@ -493,7 +512,9 @@ regular_file directory_handle::open_file(const char* name, file_handle* file) co
   if (wide_name.empty() || wide_name.find_first_of(L"\\/:") != std::wstring::npos) {
     return regular_file::failed;
   }
-  return open_regular_full_path(full_path_ + wide_name, file, false);
+  const std::wstring full = full_path_ + wide_name;
+  if (is_short_name_alias(full)) return regular_file::missing;
+  return open_regular_full_path(full, file, false);
 }
 
 void directory_handle::close() {

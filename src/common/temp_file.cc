@@ -43,7 +43,10 @@ int entry_output::open(const char* name) {
   if (!is_safe_entry_name(name)) return reader_status::cannot_create;
   name_ = file_name_as_stored(name);
   existing_ = inspect_existing_file(name_.c_str(), archive_);
-  if (!may_replace(existing_) || !file_.open("")) return reader_status::cannot_create;
+  // An entry named like another file's short name would replace that file.
+  if (!may_replace(existing_) || existing_.is_alias || !file_.open("")) {
+    return reader_status::cannot_create;
+  }
   return reader_status::ok;
 }
 
