@@ -46,7 +46,10 @@ int entry_output::open(const char* name, bool keep_existing) {
   if (keep_existing && existing_.kind != file_kind::none && !existing_.is_open_stream) {
     return name_taken;
   }
-  if (!may_replace(existing_) || !file_.open("")) return reader_status::cannot_create;
+  // An entry named like another file's short name would replace that file.
+  if (!may_replace(existing_) || existing_.is_alias || !file_.open("")) {
+    return reader_status::cannot_create;
+  }
   return reader_status::ok;
 }
 

@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "common/file_handle.h"
-#include "common/progress.h"
-
 #include "common/name_match.h"
+#include "common/platform.h"
+#include "common/progress.h"
 
 namespace kesto {
 
@@ -52,8 +52,11 @@ struct compressed_dl_entry {
 // as one DL entry: a file that is a whole LZ entry already is stored as it
 // is; any other is compressed (lzss_encoder.h) into a scratch file in
 // scratch_dir and stored so unless the LZ entry comes out larger than the
-// file, which is then stored plain; a file beginning with "LZ" is always
-// compressed (stored plain it would read as an LZ entry). Safe to run for
+// file, which is then stored plain (the trial stops once it passes the
+// file's size, and one that fails for want of space or past a file size
+// limit gives way to the plain bytes too); a file beginning with "LZ" is
+// always compressed (stored plain it would read as an LZ entry). Safe to
+// run for
 // several entries at once. Returns writer_status: ok; archive_failed when
 // no scratch file can be made or a file beginning with "LZ" has no room;
 // first_input when the input cannot be read.
@@ -129,7 +132,8 @@ int test_dl_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged);
 // an LZ entry, from what -ed writes for it. A changed LZ entry is
 // compressed again (unless the file is a whole LZ entry itself); a changed
 // plain entry takes the file's bytes as they are.
-int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const char* dir, std::FILE* log);
+int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
+                       std::FILE* log);
 
 }  // namespace kesto
 

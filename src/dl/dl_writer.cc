@@ -2,6 +2,7 @@
 // bytes unchanged or as an LZ entry (compressed on every core), the
 // directory of names and sizes, then the offset patch.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -78,7 +79,8 @@ int prepare_compressed_dl_entry(std::FILE* input, std::string_view scratch_dir,
   entry->rereadable = std::fgetpos(input, &entry->input_start) == 0;
   // A file that is a whole LZ entry already (as -e writes one) is stored as
   // it is: compressed again it would decode to the entry, not to its data.
-  const std::uint64_t input_size = entry->rereadable ? stream_size(input) : UINT64_MAX;
+  const bool at_start = entry->rereadable && std::ftell(input) == 0;
+  const std::uint64_t input_size = at_start ? stream_size(input) : UINT64_MAX;
   if (input_size != UINT64_MAX && is_whole_lz_entry(input)) {
     entry->plain = true;
     return std::fsetpos(input, &entry->input_start) == 0 ? writer_status::ok
@@ -98,8 +100,15 @@ int prepare_compressed_dl_entry(std::FILE* input, std::string_view scratch_dir,
   entry->scratch = file_handle(open_scratch_file(scratch_dir));
   if (!entry->scratch) return archive_failed;
   lzss_encoded_entry lz;
+  errno = 0;
   const int r = lzss_encode_entry(input, entry->scratch.get(), room, &lz);
   if (r == lzss_encode_result::read_failed) return writer_status::first_input;
+  // Only a full disk or a file size limit gives way to the plain bytes, no
+  // larger, which may fit where the trial did not; any other failure to
+  // write the scratch file is final.
+  if (r == lzss_encode_result::write_failed && errno != ENOSPC && errno != EFBIG) {
+    return archive_failed;
+  }
   const std::uint64_t lz_size = std::uint64_t{lz_header_size} + lz.packed;
   if (r == lzss_encode_result::ok && (lz_size <= lz.unpacked || lz.input_begins_with_lz)) {
     entry->size = static_cast<std::uint32_t>(lz_size);
