@@ -297,7 +297,7 @@ TEST_F(cli_extract, replaced_files_keep_their_permission_bits) {
   fs::permissions("run.sh", script);
   write_file("setid", "old");
   fs::permissions("setid", script | fs::perms::set_uid | fs::perms::set_gid);
-  write_file("a.ar", "old archive");
+  write_file("a.ar", "AR old archive");
   fs::permissions("a.ar", secret);
   fs::create_directory("src");
   for (const char* name : {"src/run.sh", "src/setid", "src/fresh"}) write_file(name, "new");
@@ -315,7 +315,7 @@ TEST_F(cli_extract, replaced_files_keep_their_permission_bits) {
 // unprivileged, since root may write any file.
 TEST_F(cli_extract, read_only_files_are_never_replaced) {
   write_file("ro.txt", "mine");
-  write_file("ro.ar", "old archive");
+  write_file("ro.ar", "AR old archive");
   write_file("a.ar", ar_archive({{"ro.txt", "entry"}}));
   fs::permissions("ro.txt", fs::perms::owner_read);
   fs::permissions("ro.ar", fs::perms::owner_read);
@@ -324,7 +324,7 @@ TEST_F(cli_extract, read_only_files_are_never_replaced) {
   EXPECT_EQ(read_file("ro.txt"), "mine");
   EXPECT_EQ(run({"-cf", "ro.ar", "a.ar"}, unprivileged()).out,
             failure_line("Impossibile creare il file ro.ar"));
-  EXPECT_EQ(read_file("ro.ar"), "old archive");
+  EXPECT_EQ(read_file("ro.ar"), "AR old archive");
   EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }
 

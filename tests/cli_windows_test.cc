@@ -303,7 +303,7 @@ TEST_F(cli_windows, paths_past_260_characters) {
 TEST_F(cli_windows, archive_path_that_is_a_link_replaces_the_file_it_leads_to) {
   write_file("a.txt", "a");
   std::filesystem::create_directory("real");
-  write_file("real/x.ar", "old");
+  write_file("real/x.ar", "AR old");
   std::filesystem::create_symlink("real/x.ar", "link.ar");
   EXPECT_EQ(run({"-cf", "link.ar", "a.txt"}).out, success_banner);
   EXPECT_TRUE(std::filesystem::is_symlink("link.ar"));

@@ -6,6 +6,7 @@
 
 #include "ar/ar_archive.h"
 #include "common/chunk_copy.h"
+#include "common/edit.h"
 #include "common/file_handle.h"
 #include "common/path.h"
 #include "common/platform.h"
@@ -48,6 +49,7 @@ constexpr const char* msg_cannot_enter_dest = "Impossibile entrare nella directo
 constexpr const char* msg_unknown_format = "Formato di archivio non riconosciuto";
 constexpr const char* msg_read_error = "Errore di lettura nell'archivio";
 constexpr const char* msg_damaged = "File danneggiati nell'archivio: %s";
+constexpr const char* msg_not_archive = "Il file %s esiste e non sembra un archivio";
 // 0x8A is the letter e with a grave accent in the console's OEM code page.
 constexpr const char* msg_key_ar = "La chiave in Hex \x8A: %X\n\n";
 constexpr const char* msg_key_other =
@@ -65,6 +67,9 @@ enum class operation {
   create_dl,
   create_dl_lz,
   rebuild,
+  add,
+  add_lz,
+  remove,
 };
 
 bool is_option(const std::string& word, const char* option) {
@@ -86,6 +91,9 @@ operation choose_operation(const std::vector<std::string>& words) {
   if (is_option(option, "-cdz")) return operation::create_dl_lz;
   if (operands >= 3 && is_option(option, "-cfk")) return operation::create_ar_key;
   if (operands == 2 && is_option(option, "-u")) return operation::rebuild;
+  if (is_option(option, "-a")) return operation::add;
+  if (is_option(option, "-az")) return operation::add_lz;
+  if (is_option(option, "-d")) return operation::remove;
   return operation::usage;
 }
 
@@ -185,14 +193,32 @@ int write_archive(operation op, std::FILE* archive, const std::vector<const char
   return create_ar_archive(archive, files.data(), count, key);
 }
 
-int report_creation(int status, const std::vector<const char*>& files, const std::string& path,
+int report_creation(operation op, int status, std::span<const std::string> operands,
+                    const std::vector<const char*>& files, const std::string& path,
                     std::FILE* out) {
-  if (status == writer_status::ok) return succeed(out);
+  if (status == writer_status::ok) {
+    // -cdz says which names it cut; the other creations print the banner only.
+    if (op == operation::create_dl_lz) log_dl_cut_names(out, operands);
+    return succeed(out);
+  }
   const auto input = static_cast<std::size_t>(status - writer_status::first_input);
   if (status >= writer_status::first_input && input < files.size()) {
     return fail(out, msg_cannot_read, files[input]);
   }
   return fail(out, msg_cannot_write, path);
+}
+
+// A forgotten operand must not turn a file into an archive: a regular file
+// that is not empty and begins with neither signature is never replaced.
+// One that cannot be read is left to the checks of any other file.
+bool holds_no_archive(const std::string& target) {
+  file_handle file;
+  unsigned char first = 0;
+  if (open_regular_file(target.c_str(), &file) != regular_file::opened ||
+      std::fread(&first, 1, 1, file.get()) != 1) {
+    return false;
+  }
+  return !starts_with_ar_signature(file.get()) && !starts_with_dl_signature(file.get());
 }
 
 // Builds the archive as a temporary file beside the file it replaces and
@@ -204,18 +230,29 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
   const bool keyed = op == operation::create_ar_key;
   const std::uint16_t key = keyed ? parse_key(operands[0].c_str()) : 0;
   const std::string& path = operands[keyed ? 1 : 0];
+  const auto file_operands = operands.subspan(keyed ? 2 : 1);
   std::vector<const char*> files;
-  for (std::size_t i = keyed ? 2 : 1; i < operands.size(); ++i) files.push_back(operands[i].c_str());
+  for (const std::string& file : file_operands) files.push_back(file.c_str());
 
   std::string target = path;
   if (!resolve_symbolic_links(&target)) return fail(out, msg_cannot_create, path);
   const existing_file previous = inspect_existing_file(target.c_str(), nullptr);
+  if (previous.kind == file_kind::regular && holds_no_archive(target)) {
+    return fail(out, msg_not_archive, path);
+  }
+  name_clash clash;
+  const bool dl = op == operation::create_dl || op == operation::create_dl_lz;
+  if (dl ? find_dl_name_clash(file_operands, &clash) : find_ar_name_clash(file_operands, &clash)) {
+    log_name_clash(out, file_operands, clash);
+    std::fputs(failure_tail, out);
+    return 1;
+  }
   if (previous.kind == file_kind::special) {
     file_handle archive(open_special_file(target.c_str(), previous));
     if (!archive) return fail(out, msg_cannot_create, path);
     int status = write_archive(op, archive.get(), files, key);
     if (!archive.close() && status == writer_status::ok) status = writer_status::archive_failed;
-    return report_creation(status, files, path, out);
+    return report_creation(op, status, file_operands, files, path, out);
   }
   temporary_file archive;
   if (!may_replace(previous) || !archive.open(directory_prefix(target))) {
@@ -233,7 +270,7 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
         return fail(out, msg_cannot_create, path);
     }
   }
-  return report_creation(status, files, path, out);
+  return report_creation(op, status, file_operands, files, path, out);
 }
 
 int report_rebuild(int status, const std::string& path, std::FILE* out) {
@@ -278,6 +315,44 @@ int rebuild(std::span<const std::string> operands, std::FILE* out) {
     status = rebuild_dl_archive(archive.get(), fresh.stream(), dir.c_str(), out);
   }
   archive.close();
+  if (status != rebuild_status::ok) return report_rebuild(status, path, out);
+  switch (fresh.commit(target.c_str(), previous)) {
+    case temporary_file::commit_result::committed:
+      return succeed(out);
+    case temporary_file::commit_result::lost_data:
+      return fail(out, msg_cannot_write, path);
+    default:
+      return fail(out, msg_cannot_create, path);
+  }
+}
+
+// -a, -az, -d: the archive is read as -e reads it and edited into a
+// temporary file beside it, which replaces it only when complete.
+int edit(operation op, std::span<const std::string> operands, std::FILE* out) {
+  const std::string& path = operands[0];
+  file_handle archive = open_archive(path);
+  if (!archive) return fail(out, msg_cannot_open, path);
+  std::string target = path;
+  if (!resolve_symbolic_links(&target)) return fail(out, msg_cannot_create, path);
+  const existing_file previous = inspect_existing_file(target.c_str(), nullptr);
+  temporary_file fresh;
+  if (previous.kind != file_kind::regular || !may_replace(previous) ||
+      !fresh.open(directory_prefix(target))) {
+    return fail(out, msg_cannot_create, path);
+  }
+  const edit_kind kind = op == operation::remove ? edit_kind::remove
+                         : op == operation::add_lz ? edit_kind::add_compressed
+                                                   : edit_kind::add;
+  const auto args = operands.subspan(1);
+  int status = edit_ar_archive(archive.get(), fresh.stream(), kind, args, out);
+  if (status == rebuild_status::wrong_format) {
+    status = edit_dl_archive(archive.get(), fresh.stream(), kind, args, out);
+  }
+  archive.close();
+  if (status == edit_status::no_match || status == edit_status::names_clash) {
+    std::fputs(failure_tail, out);  // the routine has begun the line
+    return 1;
+  }
   if (status != rebuild_status::ok) return report_rebuild(status, path, out);
   switch (fresh.commit(target.c_str(), previous)) {
     case temporary_file::commit_result::committed:
@@ -340,6 +415,11 @@ int run_command_line(const std::vector<std::string>& words, std::FILE* out) {
       break;
     case operation::rebuild:
       code = rebuild(operands, out);
+      break;
+    case operation::add:
+    case operation::add_lz:
+    case operation::remove:
+      code = edit(op, operands, out);
       break;
   }
   // A report that could not be written is no success.
