@@ -14,11 +14,21 @@ int list_ar_archive(std::FILE* archive, std::FILE* log) {
   ar_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
+  // A first walk counts the names, up to a record that cannot be read,
+  // which the second walk lists up to and reports.
+  shared_names names;
+  directory.visit([&](const ar_record& rec) {
+    names.count(rec.name);
+    return reader_status::ok;
+  });
+  ar_directory again(archive);
+  if (again.open() != reader_status::ok) return reader_status::bad_archive;
   const std::uint64_t file_size = stream_size(archive);
   log_ar_listing_head(log, directory.count(), directory.key());
   listing_totals totals;
-  const int status = directory.visit([&](const ar_record& rec) {
+  const int status = again.visit([&](const ar_record& rec) {
     listed_entry entry;
+    entry.duplicate = names.shared(rec.name);
     entry.name = rec.name;
     entry.offset = rec.data_offset;
     entry.size = rec.size;

@@ -48,11 +48,21 @@ int list_dl_archive(std::FILE* archive, std::FILE* log) {
   dl_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
+  // A first walk counts the names, up to a record that cannot be read,
+  // which the second walk lists up to and reports.
+  shared_names names;
+  directory.visit([&](const dl_record& rec) {
+    names.count(rec.name);
+    return reader_status::ok;
+  });
+  dl_directory again(archive);
+  if (again.open() != reader_status::ok) return reader_status::bad_archive;
   const std::uint64_t file_size = stream_size(archive);
   log_dl_listing_head(log, directory.count());
   listing_totals totals;
-  const int status = directory.visit([&](const dl_record& rec) {
+  const int status = again.visit([&](const dl_record& rec) {
     listed_entry entry;
+    entry.duplicate = names.shared(rec.name);
     entry.name = rec.name;
     entry.offset = rec.data_position;
     entry.size = rec.size;
