@@ -1,5 +1,8 @@
 #include "common/edit.h"
 
+#include <algorithm>
+#include <unordered_set>
+
 #include "common/path.h"
 #include "common/platform.h"
 #include "common/stream_io.h"
@@ -13,6 +16,7 @@ constexpr const char* msg_added = "%s aggiunto\n";
 constexpr const char* msg_replaced = "%s sostituito\n";
 constexpr const char* msg_removed = "%s eliminato\n";
 constexpr const char* msg_clash = "I file %s e %s avrebbero lo stesso nome nell'archivio";
+constexpr const char* msg_not_added = "%s non presente nell'archivio, non aggiunto\n";
 constexpr const char* msg_no_match = "Nessun file dell'archivio corrisponde a %s";
 
 void log_cut_name(std::FILE* log, const std::string& path, std::string_view stored) {
@@ -27,13 +31,15 @@ std::string_view stored_name(std::string_view path, std::size_t field) {
   return base.substr(0, stored_name_size(base, field));
 }
 
-std::string name_key(std::string_view name) {
-  std::string key = file_name_as_stored(name);
-  for (char& c : key) {
+std::string folded(std::string_view name) {
+  std::string text(name);
+  for (char& c : text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
-  return key;
+  return text;
 }
+
+std::string name_key(std::string_view name) { return folded(file_name_as_stored(name)); }
 
 bool find_name_clash(std::span<const std::string> files, std::size_t field, name_clash* clash) {
   std::unordered_map<std::string, std::size_t> first_of_key;
@@ -57,7 +63,10 @@ int log_name_clash(std::FILE* log, std::span<const std::string> files, const nam
 }
 
 void log_cut_names(std::FILE* log, std::span<const std::string> files, std::size_t field) {
-  for (const std::string& file : files) log_cut_name(log, file, stored_name(file, field));
+  std::unordered_set<std::string_view> named;  // a file named again is named once
+  for (const std::string& file : files) {
+    if (named.insert(file).second) log_cut_name(log, file, stored_name(file, field));
+  }
 }
 
 edit_plan::edit_plan(std::span<const std::string> files, std::size_t field)
@@ -98,6 +107,45 @@ void edit_plan::log_files(std::FILE* log) const {
     } else {
       log_message(log, msg_added, std::string(stored).c_str());
     }
+  }
+}
+
+directory_files::directory_files(const char* dir) : dir_(dir) {
+  if (!list_regular_files(dir, &names_)) names_.clear();
+  taken_.assign(names_.size(), false);
+  for (std::size_t i = 0; i < names_.size(); ++i) by_folded_name_.emplace(folded(names_[i]), i);
+  if (!dir_.empty() && dir_.back() != '/' && dir_.back() != '\\') dir_.push_back('/');
+}
+
+bool directory_files::choose(const char* name, std::string* chosen, std::FILE* log) const {
+  *chosen = file_name_as_stored(name);
+  if (std::binary_search(names_.begin(), names_.end(), *chosen)) return true;
+  const auto [first, last] = by_folded_name_.equal_range(folded(*chosen));
+  if (first == last) return true;
+  // A link or other file that is no regular file under the exact name is
+  // looked up as it is, and fails there. (A regular one is found here only
+  // where the system ignores letter case, and is one of the candidates.)
+  const file_kind exact = inspect_existing_file((dir_ + *chosen).c_str(), nullptr).kind;
+  if (exact != file_kind::none && exact != file_kind::regular) return true;
+  std::vector<std::string> candidates;
+  for (auto it = first; it != last; ++it) candidates.push_back(dir_ + names_[it->second]);
+  if (candidates.size() == 1) {
+    *chosen = names_[first->second];
+    return true;
+  }
+  std::sort(candidates.begin(), candidates.end());
+  log_name_clash(log, candidates, {0, 1});
+  return false;
+}
+
+void directory_files::take(const std::string& chosen) {
+  const auto at = std::lower_bound(names_.begin(), names_.end(), chosen);
+  if (at != names_.end() && *at == chosen) taken_[static_cast<std::size_t>(at - names_.begin())] = true;
+}
+
+void directory_files::log_untaken(std::FILE* log) const {
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    if (!taken_[i]) log_message(log, msg_not_added, names_[i].c_str());
   }
 }
 

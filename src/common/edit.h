@@ -94,6 +94,35 @@ class edit_plan {
   name_selection removing_;
 };
 
+// The regular files of the directory -u takes files from: an entry whose
+// file is not found under its exact name takes the one file whose name
+// differs from it only in ASCII letter case (on Windows the system does the
+// same), and each file that no entry takes is named, so that none is left
+// out silently.
+class directory_files {
+ public:
+  // Lists dir; one that cannot be listed offers no other names.
+  explicit directory_files(const char* dir);
+
+  // The name to look up the file of the entry called name under: the name
+  // as the system stores it (file_name_as_stored) when nothing has it
+  // ignoring letter case, or a regular file has exactly it, or anything
+  // else does; else the one file that has it ignoring letter case. Two
+  // such files: false, after logging the clash fragment that names both.
+  bool choose(const char* name, std::string* chosen, std::FILE* log) const;
+  // Notes that an entry took the file chosen.
+  void take(const std::string& chosen);
+  // Logs "%s non presente nell'archivio, non aggiunto" for each file that
+  // no entry took, in byte order.
+  void log_untaken(std::FILE* log) const;
+
+ private:
+  std::string dir_;
+  std::vector<std::string> names_;  // sorted
+  std::vector<bool> taken_;
+  std::unordered_multimap<std::string, std::size_t> by_folded_name_;
+};
+
 // Logs "%s eliminato" for an entry that -d removed.
 void log_removed_entry(std::FILE* log, const char* name);
 

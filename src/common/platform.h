@@ -81,6 +81,12 @@ existing_file inspect_existing_file(const char* path, std::FILE* stream);
 // for a name that no file can have.
 bool resolve_symbolic_links(std::string* path);
 
+// The names of the regular files of directory dir, in byte order: no link,
+// directory, device, FIFO or socket, and no link followed. Windows: a name
+// without an exact form in the ANSI code page is spelt with "?" for each
+// character that has none. False when dir cannot be read.
+bool list_regular_files(const char* dir, std::vector<std::string>* names);
+
 // What open_regular_file found under a name.
 enum class regular_file { opened, missing, not_regular, failed };
 // Opens path for binary reading only when it is a regular file: a symbolic

@@ -1,5 +1,6 @@
 // POSIX side of the platform layer, with Linux's unnamed files where the
 // system has them.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <strings.h>
@@ -7,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -138,6 +140,24 @@ bool resolve_symbolic_links(std::string* path) {
     }
   }
   return false;
+}
+
+bool list_regular_files(const char* dir, std::vector<std::string>* names) {
+  names->clear();
+  DIR* d = ::opendir(dir);
+  if (d == nullptr) return false;
+  errno = 0;
+  while (const dirent* e = ::readdir(d)) {
+    struct stat st;
+    if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      names->push_back(e->d_name);
+    }
+    errno = 0;
+  }
+  const bool complete = errno == 0;
+  ::closedir(d);
+  std::sort(names->begin(), names->end());
+  return complete;
 }
 
 regular_file open_regular_file(const char* path, file_handle* file) {

@@ -388,6 +388,30 @@ bool resolve_symbolic_links(std::string* path) {
 // The name itself is opened, not what a link or junction leads to, and it
 // is judged by what the open handle says: a disk file without a reparse
 // point and not a directory.
+bool list_regular_files(const char* dir, std::vector<std::string>* names) {
+  names->clear();
+  std::wstring pattern = full_path(dir);
+  if (pattern.empty()) return false;
+  if (pattern.back() != L'\\') pattern += L'\\';
+  pattern += L'*';
+  WIN32_FIND_DATAW data;
+  const HANDLE search =
+      ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  do {
+    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                  FILE_ATTRIBUTE_DEVICE)) != 0) {
+      continue;
+    }
+    std::string name;
+    names->push_back(to_ansi(data.cFileName, &name) ? name : refused_spelling(data.cFileName));
+  } while (::FindNextFileW(search, &data));
+  const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
+  ::FindClose(search);
+  std::sort(names->begin(), names->end());
+  return complete;
+}
+
 regular_file open_regular_file(const char* path, file_handle* file) {
   const std::wstring full = full_path(path);
   if (full.empty()) return regular_file::failed;
