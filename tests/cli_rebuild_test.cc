@@ -99,6 +99,109 @@ TEST_F(cli_rebuild, changed_files_replace_their_entries_in_place) {
   EXPECT_EQ(read_file("plain/twelve_bytes"), lz_entry("an LZ entry made elsewhere"));
 }
 
+// The round trip with nothing edited destroys nothing: a plain entry that
+// begins with "LZ", which -ed decodes into garbage, and an LZ entry whose
+// header sizes disagree with its stream (a plain entry of the same name
+// beside it) keep their bytes, as the file equals what -e or -ed wrote.
+TEST_F(cli_rebuild, round_trip_keeps_entries_that_only_look_like_lz_entries) {
+  bytes liar = lz_entry(text);
+  liar[6] = 5;  // the header says 5 bytes; the stream decodes to more
+  const bytes dl = dl_archive({{"LZnotes.txt", "LZ plain notes, stored by -cd as they are"},
+                               {"liar.bin", liar},
+                               {"liar.bin", "plain bytes of the same name"},
+                               {"short.lz", bytes(liar.substr(0, 7))}});
+  write_file("x.dl", dl);
+  run({"-e", "x.dl", "out"});
+  run({"-ed", "x.dl", "out"});
+  EXPECT_EQ(run({"-u", "x.dl", "out"}).out,
+            log_of({"LZnotes.txt", "liar.bin", "liar.bin", "short.lz"}, "mantenuto"));
+  EXPECT_EQ(read_file("x.dl"), dl);
+
+  // A 4-byte file for an entry that decodes to more is a changed file, not
+  // an unreadable one; the entry, no LZ entry as it decodes, takes it as it
+  // is.
+  write_file("out/liar.bin", "four");
+  EXPECT_EQ(run({"-u", "x.dl", "out"}).out,
+            "LZnotes.txt mantenuto\nliar.bin sostituito\nliar.bin sostituito\nshort.lz mantenuto\n" +
+                success_banner);
+  ASSERT_EQ(run({"-e", "x.dl", "chk"}).code, 0);
+  EXPECT_EQ(read_file("chk/liar.bin"), "four");
+  EXPECT_EQ(read_file("chk/LZnotes.txt"), "LZ plain notes, stored by -cd as they are");
+}
+
+// A file is taken whole for an LZ entry only when it is one whole LZ entry:
+// an edited text that begins with "LZ" is compressed like any other, by -u
+// and by -cdz, and -cdz stores a file -e wrote from an LZ entry as it is.
+TEST_F(cli_rebuild, only_whole_lz_entries_are_stored_as_they_are) {
+  const bytes edited = "LZW notes: " + text;
+  write_file("x.dl", dl_archive({{"script.txt", lz_entry(text)}}));
+  fs::create_directories("edit");
+  write_file("edit/script.txt", edited);
+  EXPECT_EQ(run({"-u", "x.dl", "edit"}).out, "script.txt sostituito\n" + success_banner);
+  EXPECT_EQ(run({"-ed", "x.dl", "lz"}).out, "script.txt\n" + success_banner);
+  EXPECT_EQ(read_file("lz/script.txt"), edited);
+
+  write_file("entry.lz", lz_entry(text));
+  write_file("LZnotes", edited);
+  ASSERT_EQ(run({"-cdz", "z.dl", "entry.lz", "LZnotes"}).out, success_banner);
+  ASSERT_EQ(run({"-e", "z.dl", "plain"}).code, 0);
+  EXPECT_EQ(read_file("plain/entry.lz"), lz_entry(text));
+  EXPECT_EQ(run({"-ed", "z.dl", "dec"}).out, "entry.lz\nLZnotes\n" + success_banner);
+  EXPECT_EQ(read_file("dec/entry.lz"), text);
+  EXPECT_EQ(read_file("dec/LZnotes"), edited);
+}
+
+// The archive itself is never an entry's file: not under its own name with
+// the directory it lies in, nor through a hard link in the directory.
+TEST_F(cli_rebuild, the_archive_is_never_its_own_entry) {
+  const bytes ar = ar_archive({{"a.ar", "first"}, {"copy.ar", "second"}});
+  write_file("a.ar", ar);
+  EXPECT_EQ(run({"-u", "a.ar", "."}).out, log_of({"a.ar", "copy.ar"}, "mantenuto"));
+  fs::create_directories("dir");
+  fs::create_hard_link("a.ar", "dir/copy.ar");  // the rebuilt archive, a new file
+  EXPECT_EQ(run({"-u", "a.ar", "dir"}).out, log_of({"a.ar", "copy.ar"}, "mantenuto"));
+  EXPECT_EQ(read_file("a.ar"), ar);
+}
+
+// A file saved while -u runs, after the first pass found it unchanged, is
+// looked at again and taken (strace holds kesto at the next file).
+TEST_F(cli_rebuild, a_file_saved_between_the_passes_is_taken) {
+  if (under_runner() || !can_trace()) GTEST_SKIP() << "needs strace";
+  write_file("a.ar", ar_archive({{"a.txt", "old"}, {"zz.bin", "zz"}}));
+  fs::create_directories("edit");
+  write_file("edit/a.txt", "old");
+  write_file("edit/zz.bin", "zz");
+  started_run r({"-u", "a.ar", "edit"}, held_at("openat", "zz.bin"));
+  ASSERT_GT(r.wait_until_held(), 0);
+  write_file("edit/a.txt", "new");
+  EXPECT_EQ(r.wait().out, "a.txt sostituito\nzz.bin mantenuto\n" + success_banner);
+  EXPECT_EQ(read_file("a.ar"), ar_archive({{"a.txt", "new"}, {"zz.bin", "zz"}}));
+}
+
+// Every file is reached from the directory opened once, never by joining
+// its path with a name: a DIR named "ed\\" on Linux does not read
+// "ed\\a.txt" beside it, and a DIR given by its full path works where the
+// current directory cannot be entered again (it was removed).
+TEST_F(cli_rebuild, files_are_reached_from_the_directory_itself) {
+  if (under_runner()) GTEST_SKIP() << "Linux names and directories";
+  const bytes ar = ar_archive({{"a.txt", "kept"}});
+  write_file("a.ar", ar);
+  fs::create_directories("ed\\");
+  write_file("ed\\a.txt", "planted beside the directory");
+  EXPECT_EQ(run({"-u", "a.ar", "ed\\"}).out, log_of({"a.txt"}, "mantenuto"));
+  EXPECT_EQ(read_file("a.ar"), ar);
+
+  const std::string here = fs::current_path().string();
+  write_file("ed\\a.txt", "new");
+  fs::rename("ed\\a.txt", "ed\\/a.txt");
+  fs::create_directories("gone");
+  fs::current_path("gone");
+  fs::remove(here + "/gone");
+  EXPECT_EQ(run({"-u", here + "/a.ar", here + "/ed\\"}).out, log_of({"a.txt"}, "sostituito"));
+  fs::current_path(here);
+  EXPECT_EQ(read_file("a.ar"), ar_archive({{"a.txt", "new"}}));
+}
+
 // An unsafe name is never looked up, so a file planted outside the
 // directory under it is not read; links and other non-regular files in the
 // directory fail the rebuild before the archive changes.

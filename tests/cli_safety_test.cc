@@ -232,6 +232,44 @@ TEST_F(cli_safety, a_kill_while_a_file_takes_its_name_leaves_at_most_a_private_f
   }
 }
 
+// A catchable signal just after a file took the place of another (strace
+// holds kesto there) still leaves the new file the earlier one's bits.
+TEST_F(cli_safety, a_signal_just_after_a_file_takes_its_name_leaves_it_its_bits) {
+  if (under_runner() || !can_trace()) GTEST_SKIP() << "needs strace";
+  write_file("a.txt", "new data");
+  write_file("x.ar", ar_archive({{"a.txt", "new data"}}));
+  fs::create_directory("out");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-e", "x.ar", "out"}, {"-cf", "out/a.txt", "a.txt"}}) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    write_file("out/a.txt", "AR earlier");  // an archive, which creation may replace
+    fs::permissions("out/a.txt", static_cast<fs::perms>(0640));
+    started_run r(args, held_at("/^rename", "", true));
+    const pid_t pid = r.wait_until_held();
+    ASSERT_GT(pid, 0);
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(r.wait().signal, SIGTERM);
+    EXPECT_NE(read_file("out/a.txt"), "AR earlier");
+    EXPECT_EQ(fs::status("out/a.txt").permissions(), static_cast<fs::perms>(0640));
+    EXPECT_EQ(temporaries("out"), names{});
+  }
+}
+
+// -l, -t and -u read the archive as a regular file only: a FIFO is refused
+// at once, without waiting for a writer (timeout ends a run that waits).
+TEST_F(cli_safety, a_fifo_as_the_archive_is_refused_without_waiting) {
+  if (under_runner()) GTEST_SKIP() << "POSIX FIFOs";
+  ASSERT_EQ(::mkfifo("a.fifo", 0600), 0);
+  fs::create_directory("dir");
+  run_options limited;
+  limited.prefix = {"timeout", "10"};
+  for (const std::string option : {"-l", "-t", "-u"}) {
+    std::vector<std::string> args = {option, "a.fifo"};
+    if (option == "-u") args.push_back("dir");
+    EXPECT_EQ(run(args, limited).out, failure_line("Impossibile aprire il file a.fifo")) << option;
+  }
+}
+
 // While an archive is written on Linux, no name in its directory leads to
 // it, so nobody can swap it for a link or read it (kesto.exe keeps its
 // temporary file open to itself alone). A run interrupted, even by SIGKILL,
@@ -293,6 +331,11 @@ TEST_F(cli_safety, a_file_size_limit_fails_the_write_instead_of_ending_the_run) 
   EXPECT_EQ(listing("out"), names{"small"});
   EXPECT_EQ(run({"-cf", "y.ar", "big"}, limited).out, failure_line("Impossibile scrivere il file y.ar"));
   EXPECT_EQ(listing(), (names{"big", "out", "x.ar"}));
+  // -cdz stores the plain bytes when no LZ entry is smaller: its trial
+  // entry stops at their size, so a limit the result fits in is no failure.
+  limited.file_size_limit = big.size() + 100;
+  EXPECT_EQ(run({"-cdz", "z.dl", "big"}, limited).out, success_banner);
+  EXPECT_EQ(read_file("z.dl"), dl_archive({{"big", big}}));
 }
 
 // Root extracting into a directory that others may write (sticky, as /tmp)

@@ -245,6 +245,12 @@ TEST_F(cli_windows, names_with_characters_windows_forbids_are_refused) {
     EXPECT_EQ(r.out, "ok.txt\n" + failure_line("Impossibile creare il file " + name));
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(listing("out"), names{"ok.txt"});
+    // No file can have the name, so -t flags it and -u keeps the entry.
+    EXPECT_EQ(run({"-t", "d.dl"}).out,
+              "ok.txt\nImpossibile creare il file " + name + "\n" +
+                  failure_line("File danneggiati nell'archivio: 1"));
+    EXPECT_EQ(run({"-u", "d.dl", "out"}).out,
+              "ok.txt mantenuto\n" + name + " mantenuto\n" + success_banner);
   }
 }
 
@@ -368,6 +374,69 @@ TEST_F(cli_windows, entry_naming_the_archive_in_other_letter_case_is_refused) {
             "first.txt\n" + failure_line("Impossibile creare il file D.DL"));
   EXPECT_EQ(read_file("d.dl"), archive);
   EXPECT_EQ(temporaries(), names{});
+}
+
+// Names that open one file on Windows (another letter case, a trailing
+// dot) are judged by that file: with nothing edited every entry keeps its
+// bytes; an edited file replaces them all, and the log says which entries
+// share it.
+TEST_F(cli_windows, entries_whose_names_open_one_file_are_judged_by_that_file) {
+  const bytes dl = dl_archive({{"a.txt", "lower"},
+                               {"A.TXT", "upper"},
+                               {"\xE9.txt", "small e"},
+                               {"\xC9.TXT", "capital E"},
+                               {"Script1", "no dot"},
+                               {"Script1.", "dot"}});
+  write_file("d.dl", dl);
+  ASSERT_EQ(run({"-e", "d.dl", "out"}).code, 0);
+  EXPECT_EQ(run({"-u", "d.dl", "out"}).out,
+            "a.txt mantenuto\nA.TXT mantenuto\n\xE9.txt mantenuto\n\xC9.TXT mantenuto\n"
+            "Script1 mantenuto\nScript1. mantenuto\n" + success_banner);
+  EXPECT_EQ(read_file("d.dl"), dl);
+  write_file("out/a.txt", "edited");
+  EXPECT_EQ(run({"-u", "d.dl", "out"}).out,
+            "a.txt sostituito\nA.TXT sostituito (stesso file di a.txt)\n\xE9.txt mantenuto\n"
+            "\xC9.TXT mantenuto\nScript1 mantenuto\nScript1. mantenuto\n" + success_banner);
+  ASSERT_EQ(run({"-e", "d.dl", "chk"}, native()).code, 0);
+  EXPECT_EQ(read_file("chk/A.TXT"), "edited");
+  EXPECT_EQ(read_file("chk/Script1."), "dot");
+}
+
+// The directory is opened as Windows opens it ("edit " and "edit.." are
+// "edit") and every file is reached inside it, never by joining its path
+// with a name. A file of 4 GiB or more whose first bytes match an entry is
+// a changed file, which makes the archive too large.
+TEST_F(cli_windows, the_directory_is_opened_once_and_sizes_have_64_bits) {
+  const bytes ar = ar_archive({{"a.txt", "kept"}, {"big", "hello"}});
+  write_file("a.ar", ar);
+  std::filesystem::create_directory("edit");
+  write_file("edit/a.txt", "edited");
+  for (const std::string dir : {"edit ", "edit.."}) {
+    write_file("a.ar", ar);
+    EXPECT_EQ(run({"-u", "a.ar", dir}).out,
+              "a.txt sostituito\nbig mantenuto\n" + success_banner) << dir;
+  }
+  write_file("edit/big", "hello");
+  truncate_to("edit/big", (std::uint64_t{1} << 32) + 5);
+  const bytes rebuilt = read_file("a.ar");
+  EXPECT_EQ(run({"-u", "a.ar", "edit"}).out,
+            "a.txt mantenuto\n" + failure_line("Impossibile scrivere il file a.ar"));
+  EXPECT_EQ(read_file("a.ar"), rebuilt);
+}
+
+// A directory whose name ends in a double-byte character with the second
+// byte of "\" (表, 0x95 0x5C) is opened itself: "表a.txt" beside it is
+// not read.
+TEST_F(cli_windows, directory_ending_in_a_trail_byte_is_entered_in_code_page_932) {
+  if (ansi_code_page() != 932) GTEST_SKIP() << "needs KESTO_ANSI_CODE_PAGE=932";
+  const bytes ar = ar_archive({{"a.txt", "kept"}});
+  write_file("a.ar", ar);
+  std::filesystem::create_directory("表");
+  write_file("表a.txt", "planted beside the directory");
+  EXPECT_EQ(run({"-u", "a.ar", "表"}).out, "a.txt mantenuto\n" + success_banner);
+  EXPECT_EQ(read_file("a.ar"), ar);
+  write_file("表/a.txt", "edited");
+  EXPECT_EQ(run({"-u", "a.ar", "表"}).out, "a.txt sostituito\n" + success_banner);
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 
 #include "common/edit.h"
 
+#include "common/platform.h"
+
 namespace kesto {
 
 // Writes an AR archive holding the count files, in order, under their base
@@ -51,7 +53,7 @@ int list_ar_archive(std::FILE* archive, std::FILE* log);
 int test_ar_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged);
 
 // Writes to out (a new, seekable stream) the archive rebuilt with the files
-// of directory dir: the same entries, names, order and key, in the writer's
+// of the open directory dir: the same entries, names, order and key, in the writer's
 // layout. Each entry keeps its stored bytes, unless dir holds a regular file
 // under the name extraction gives it whose bytes differ from what -e writes
 // for it; then it takes that file's bytes, scrambled. Names extraction
@@ -60,7 +62,8 @@ int test_ar_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged);
 // cannot_read (stored data ran out) or cannot_read_file (a file of dir that
 // is no regular file or cannot be read), after logging the fragment;
 // archive_failed when out cannot be written or would reach 2^31 bytes.
-int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const char* dir, std::FILE* log);
+int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
+                       std::FILE* log);
 
 // True when two of files get one stored name by the letter-case rule
 // (find_name_clash), cut to 8 bytes; *clash names them.

@@ -54,33 +54,42 @@ class directory_patch {
   std::uint32_t first_ = 0;  // index of the block's first record
 };
 
-// First pass: which files of dir equal what -e writes for an entry of their
-// name. Nothing is written; a file that cannot be read fails here.
-int find_unchanged(std::FILE* archive, const char* dir, std::FILE* log, unchanged_files* unchanged) {
+// How a file compares with what -e writes for the entry.
+comparison compare_file(std::FILE* file, std::uint64_t file_size, std::FILE* archive,
+                        const ar_record& rec, std::uint16_t key) {
+  keystream ks(key);
+  if (!seek_to(archive, rec.data_offset)) return comparison::different;
+  return compare_with_entry(file, file_size, archive, rec.size,
+                            [&ks](unsigned char* p, std::size_t n) { ks.unscramble(p, n); });
+}
+
+// First pass: which files of dir equal what -e writes for an entry that
+// reaches them. Nothing is written; a file that cannot be read fails here.
+int find_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* log, file_judge* judge) {
   ar_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
   return directory.visit([&](const ar_record& rec) {
-    return unchanged->judge(dir, rec.name, log, [&](std::FILE* file) {
-      keystream ks(directory.key());
-      if (!seek_to(archive, rec.data_offset)) return comparison::different;
-      return compare_with_entry(file, archive, rec.size,
-                                [&ks](unsigned char* p, std::size_t n) { ks.unscramble(p, n); });
+    return judge->judge(dir, rec.name, log, [&](std::FILE* file, std::uint64_t file_size) {
+      return compare_file(file, file_size, archive, rec, directory.key());
     });
   });
 }
 
-// Writes one entry: its stored bytes, unless dir holds a changed file
-// under its name (then the file's bytes, scrambled). *size gets the entry's
-// new size.
-int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const char* dir, std::FILE* log,
-                  const ar_record& rec, std::uint16_t key, const unchanged_files& unchanged,
-                  std::uint32_t* size, bool* replaced) {
+// Writes one entry: its stored bytes, unless dir holds a changed file for
+// it (then the file's bytes, scrambled). *size gets the entry's new size.
+int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const directory_handle& dir, std::FILE* log,
+                  const ar_record& rec, std::uint16_t key, file_judge& judge,
+                  std::uint32_t* size, bool* replaced, std::string* shared_with) {
   file_handle file;
   std::string path;
-  const lookup found = find_replacement(dir, rec.name, log, &file, &path);
-  if (found == lookup::failed) return rebuild_status::cannot_read_file;
-  *replaced = found == lookup::opened && !unchanged.contains(rec.name);
+  const int decided = judge.decide(
+      dir, rec.name, log,
+      [&](std::FILE* f, std::uint64_t file_size) {
+        return compare_file(f, file_size, archive, rec, key);
+      },
+      &file, &path, replaced, shared_with);
+  if (decided != rebuild_status::ok) return decided;
   if (!*replaced) {
     // Scrambled with the same key, the stored bytes stay as they are.
     *size = rec.size;
@@ -102,9 +111,9 @@ bool write_header(std::FILE* out, std::uint16_t key, std::uint32_t count) {
 
 }  // namespace
 
-int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const char* dir, std::FILE* log) {
-  unchanged_files unchanged;
-  int status = find_unchanged(archive, dir, log, &unchanged);
+int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir, std::FILE* log) {
+  file_judge judge(archive);
+  int status = find_unchanged(archive, dir, log, &judge);
   if (status != rebuild_status::ok) return status;
   ar_directory directory(archive);
   if (directory.open() != reader_status::ok) return rebuild_status::bad_archive;
@@ -121,11 +130,12 @@ int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const char* dir, std:
     const std::uint32_t offset = fresh.position();
     std::uint32_t size = 0;
     bool replaced = false;
-    const int written = rebuild_entry(archive, fresh, dir, log, rec, directory.key(), unchanged,
-                                      &size, &replaced);
+    std::string shared_with;
+    const int written = rebuild_entry(archive, fresh, dir, log, rec, directory.key(), judge,
+                                      &size, &replaced, &shared_with);
     if (written != rebuild_status::ok) return written;
     if (!patch.add(rec, offset, size)) return archive_failed;
-    log_rebuilt_entry(log, rec.name, replaced);
+    log_rebuilt_entry(log, rec.name, replaced, shared_with);
     return rebuild_status::ok;
   });
   if (status == rebuild_status::ok && !patch.flush()) status = archive_failed;

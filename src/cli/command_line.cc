@@ -117,6 +117,14 @@ file_handle open_archive(const std::string& path) {
   return archive;
 }
 
+// -l, -t and -u read the archive more than once, so only a regular file
+// will do; a FIFO is refused at once instead of waited on.
+file_handle open_regular_archive(const std::string& path) {
+  file_handle archive;
+  if (open_regular_file(path.c_str(), &archive, true) != regular_file::opened) return file_handle();
+  return archive;
+}
+
 int report_key(const std::string& path, std::FILE* out) {
   file_handle archive = open_archive(path);
   if (!archive) return fail(out, msg_cannot_open, path);
@@ -147,7 +155,7 @@ int report_extraction(int status, std::FILE* out) {
 
 // -l and -t: the AR format first, then the DL format on the same stream.
 int list_or_test(const std::string& path, bool test, std::FILE* out) {
-  file_handle archive = open_archive(path);
+  file_handle archive = open_regular_archive(path);
   if (!archive) return fail(out, msg_cannot_open, path);
   std::uint32_t damaged = 0;
   int status = test ? test_ar_archive(archive.get(), out, &damaged)
@@ -287,21 +295,17 @@ int report_rebuild(int status, const std::string& path, std::FILE* out) {
   }
 }
 
-// True when dir can be entered; the current directory is left as it was.
-bool can_enter(const std::string& dir) {
-  std::string saved;
-  if (!get_current_directory(&saved) || !change_directory(dir.c_str())) return false;
-  return change_directory(saved.c_str());
-}
-
 // -u: the archive is read as -e reads it and rebuilt into a temporary file
 // beside it, which replaces it only when complete, as a new archive does.
 int rebuild(std::span<const std::string> operands, std::FILE* out) {
   const std::string& path = operands[0];
   const std::string& dir = operands[1];
-  file_handle archive = open_archive(path);
+  file_handle archive = open_regular_archive(path);
   if (!archive) return fail(out, msg_cannot_open, path);
-  if (!can_enter(dir)) return fail(out, msg_cannot_enter_dest);
+  // Every file is reached from the directory opened here: no path is
+  // joined, and the current directory stays as it is.
+  directory_handle files;
+  if (!files.open(dir.c_str())) return fail(out, msg_cannot_enter_dest);
   std::string target = path;
   if (!resolve_symbolic_links(&target)) return fail(out, msg_cannot_create, path);
   const existing_file previous = inspect_existing_file(target.c_str(), nullptr);
@@ -310,9 +314,9 @@ int rebuild(std::span<const std::string> operands, std::FILE* out) {
       !fresh.open(directory_prefix(target))) {
     return fail(out, msg_cannot_create, path);
   }
-  int status = rebuild_ar_archive(archive.get(), fresh.stream(), dir.c_str(), out);
+  int status = rebuild_ar_archive(archive.get(), fresh.stream(), files, out);
   if (status == rebuild_status::wrong_format) {
-    status = rebuild_dl_archive(archive.get(), fresh.stream(), dir.c_str(), out);
+    status = rebuild_dl_archive(archive.get(), fresh.stream(), files, out);
   }
   archive.close();
   if (status != rebuild_status::ok) return report_rebuild(status, path, out);

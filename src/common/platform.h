@@ -38,8 +38,9 @@ bool change_directory(const char* path);
 bool is_directory(const char* path);
 // Compares two strings without regard to ASCII letter case, like strcmp.
 int compare_ignoring_case(const char* a, const char* b);
-// True when the system would not store a plain file under this name (device
-// names on Windows); always false where every such name is an ordinary file.
+// True when the system would not store a plain file under this name (on
+// Windows device names, and names with * ? < > " or |); always false where
+// every such name is an ordinary file.
 bool is_reserved_file_name(const char* name);
 // The name a file created as name is stored under: Windows drops trailing
 // dots and blanks; elsewhere it is name itself.
@@ -87,13 +88,75 @@ bool resolve_symbolic_links(std::string* path);
 // character that has none. False when dir cannot be read.
 bool list_regular_files(const char* dir, std::vector<std::string>* names);
 
+// Which file an open stream reads, and the state of its contents, so that
+// two names of one file are known as one and a file written meanwhile is
+// noticed.
+struct file_identity {
+  // POSIX: device and inode numbers; Windows: volume serial number and file
+  // index.
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;  // 64 bits everywhere: a file may hold 4 GiB or more
+  // Stamps that writing the file moves on: its last write and, on POSIX, its
+  // last change of status, which no program can set back.
+  std::uint64_t modified = 0;
+  std::uint64_t changed = 0;
+
+  bool is(const file_identity& other) const {
+    return device == other.device && inode == other.inode;
+  }
+  bool unchanged_since(const file_identity& before) const {
+    return is(before) && size == before.size && modified == before.modified &&
+           changed == before.changed;
+  }
+};
+// Fills *id for the file open as stream; false when the system cannot say.
+bool identify_file(std::FILE* stream, file_identity* id);
+
+// Moves stream to its end and stores the position there, in 64 bits on
+// every platform; false when that cannot be done.
+bool seek_to_end(std::FILE* stream, std::uint64_t* size);
+
 // What open_regular_file found under a name.
 enum class regular_file { opened, missing, not_regular, failed };
 // Opens path for binary reading only when it is a regular file: a symbolic
 // link is never followed, and a FIFO is never waited on. A link, directory,
 // device, FIFO or socket is not_regular; nothing under the name is missing;
 // any other failure (no permission) is failed.
-regular_file open_regular_file(const char* path, file_handle* file);
+// follow_links: a symbolic link is followed to the file it leads to (an
+// archive named through a link), which must still be a regular file.
+regular_file open_regular_file(const char* path, file_handle* file, bool follow_links = false);
+
+// A directory opened once, from which names are reached: every name is
+// looked up in the very directory that was opened and checked, never by
+// joining its path and the name as text, so no spelling of the path (a
+// trailing "\" that is half of a double-byte character, a "Y:" that means
+// the drive's current directory, a name ending in "\" on Linux) can lead
+// beside it, and entering it is not needed. POSIX: a descriptor (openat);
+// Windows: a handle, and the directory's full path as the system gives it
+// for that handle.
+class directory_handle {
+ public:
+  directory_handle() = default;
+  ~directory_handle() { close(); }
+  directory_handle(const directory_handle&) = delete;
+  directory_handle& operator=(const directory_handle&) = delete;
+
+  // Opens path as a directory; false when it is none or cannot be opened.
+  bool open(const char* path);
+  // The path as it was given, for messages only.
+  const std::string& path() const { return path_; }
+  // Opens the file name (one name, without separators, as the system
+  // stores it) of the directory, as open_regular_file opens a path: a
+  // link is never followed and a FIFO never waited on.
+  regular_file open_file(const char* name, file_handle* file) const;
+
+ private:
+  void close();
+  std::intptr_t handle_ = -1;
+  std::string path_;
+  [[maybe_unused]] std::wstring full_path_;  // Windows: "\\?\C:\dir"
+};
 
 // Opens the device or FIFO that inspect_existing_file found as inspected,
 // for writing in place: never creates, truncates or replaces it, never
@@ -118,7 +181,8 @@ bool set_stream_size(std::FILE* stream, std::uint64_t size);
 // hexadecimal digits, ".tmp"); install_interrupt_cleanup() makes an
 // interruption remove it. On POSIX systems the file keeps mode 0600 until
 // it has its final name, so that one a kill leaves behind is its owner's
-// alone.
+// alone; a catchable signal that comes just after it took the name gives
+// it its bits before the process ends.
 class temporary_file {
  public:
   temporary_file() = default;

@@ -160,8 +160,33 @@ bool list_regular_files(const char* dir, std::vector<std::string>* names) {
   return complete;
 }
 
-regular_file open_regular_file(const char* path, file_handle* file) {
-  const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+bool identify_file(std::FILE* stream, file_identity* id) {
+  struct stat st;
+  if (::fstat(::fileno(stream), &st) != 0) return false;
+  id->device = static_cast<std::uint64_t>(st.st_dev);
+  id->inode = static_cast<std::uint64_t>(st.st_ino);
+  id->size = static_cast<std::uint64_t>(st.st_size);
+  const auto stamp = [](const struct timespec& t) {
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_nsec);
+  };
+  id->modified = stamp(st.st_mtim);
+  id->changed = stamp(st.st_ctim);
+  return true;
+}
+
+bool seek_to_end(std::FILE* stream, std::uint64_t* size) {
+  if (::fseeko(stream, 0, SEEK_END) != 0) return false;
+  const off_t end = ::ftello(stream);
+  if (end < 0) return false;
+  *size = static_cast<std::uint64_t>(end);
+  return true;
+}
+
+namespace {
+
+// The stream over fd, the result of opening a name to read it, when it is a
+// regular file; fd is closed otherwise.
+regular_file regular_file_of(int fd, file_handle* file) {
   if (fd < 0) {
     if (errno == ENOENT) return regular_file::missing;
     // O_NOFOLLOW refuses a link with ELOOP (EMLINK on some systems).
@@ -179,6 +204,40 @@ regular_file open_regular_file(const char* path, file_handle* file) {
   use_chunks_unbuffered(f);
   *file = file_handle(f);
   return regular_file::opened;
+}
+
+// O_NONBLOCK keeps a FIFO from blocking the open.
+constexpr int read_flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+}  // namespace
+
+regular_file open_regular_file(const char* path, file_handle* file, bool follow_links) {
+  return regular_file_of(::open(path, read_flags | (follow_links ? 0 : O_NOFOLLOW)), file);
+}
+
+// O_PATH needs no permission on the directory itself: one that may be
+// searched but not listed is usable, as it is for chdir.
+bool directory_handle::open(const char* path) {
+  close();
+  path_ = path;
+#ifdef O_PATH
+  const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+  const int fd = ::open(path, flags);
+  handle_ = fd;
+  return fd >= 0;
+}
+
+regular_file directory_handle::open_file(const char* name, file_handle* file) const {
+  if (handle_ < 0) return regular_file::failed;
+  return regular_file_of(::openat(static_cast<int>(handle_), name, read_flags | O_NOFOLLOW), file);
+}
+
+void directory_handle::close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
 }
 
 // The name may have been given to another file since it was inspected: a
@@ -228,6 +287,18 @@ struct pending_naming {
 };
 pending_naming pending;
 volatile std::sig_atomic_t pending_state = nothing_pending;
+
+// While a file takes its final name, the bits it gets once it has it: an
+// interruption just after the name was taken gives them (fchmod is
+// async-signal-safe), so that no catchable signal leaves the file its
+// owner's alone. Written only while bits_pending is 0.
+struct pending_bits {
+  char target[PATH_MAX + 32];
+  int fd;
+  mode_t bits;
+};
+pending_bits naming_bits;
+volatile std::sig_atomic_t bits_pending = 0;
 
 void set_state(int state) {
   std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -293,6 +364,12 @@ extern "C" void remove_pending_and_end(int sig) {
     ::unlink(pending.path);
   } else if (pending_state == exchange_pending) {
     settle_exchange(pending.path, pending.target, pending.fd, pending.inspected);
+  }
+  if (bits_pending != 0) {
+    struct stat ours;
+    if (::fstat(naming_bits.fd, &ours) == 0 && holds(naming_bits.target, ours)) {
+      ::fchmod(naming_bits.fd, naming_bits.bits);
+    }
   }
   // The handler was installed with SA_RESETHAND and SA_NODEFER: the signal
   // now takes its default action at once.
@@ -468,16 +545,27 @@ temporary_file::commit_result temporary_file::commit(const char* target, const e
     discard();
     return fd < 0 ? commit_result::not_named : commit_result::lost_data;
   }
+  const mode_t bits = old.kind == file_kind::regular ? static_cast<mode_t>(old.permissions)
+                                                      : default_permissions();
+  const std::size_t target_size = std::strlen(target);
+  if (target_size < sizeof naming_bits.target) {
+    std::memcpy(naming_bits.target, target, target_size + 1);
+    naming_bits.fd = fd;
+    naming_bits.bits = bits;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    bits_pending = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  }
   const bool named = take_name(fd, path_, target, old, method);
   if (named || old.kind != file_kind::none) {
     // The temporary name is gone: taken, or removed on the way.
     path_.clear();
     clear_pending();
   }
-  if (named) {
-    ::fchmod(fd, old.kind == file_kind::regular ? static_cast<mode_t>(old.permissions)
-                                                 : default_permissions());
-  }
+  if (named) ::fchmod(fd, bits);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  bits_pending = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   if (has_name) ::close(fd);
   discard();
   return named ? commit_result::committed : commit_result::not_named;

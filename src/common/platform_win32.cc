@@ -280,12 +280,17 @@ bool is_directory(const char* path) {
 
 int compare_ignoring_case(const char* a, const char* b) { return ::_strcmpi(a, b); }
 
-// Such a name would open a device (NUL, CON, COM¹, ...). The name is judged
-// as Windows sees it: its bytes read in the ANSI code page, so that the
-// superscript digits are found whatever bytes stand for them there.
+// Such a name would open a device (NUL, CON, COM¹, ...), or could name no
+// file: one with a character Windows keeps for wildcards, redirection and
+// quoting. The name is judged as Windows sees it: its bytes read in the
+// ANSI code page, so that the superscript digits are found whatever bytes
+// stand for them there, and a double-byte character whose second byte is
+// 0x7C is no "|".
 bool is_reserved_file_name(const char* name) {
+  const std::wstring text = wide(name);
+  if (text.find_first_of(L"*?<>\"|") != std::wstring::npos) return true;
   std::string latin1;
-  for (wchar_t c : wide(name)) latin1.push_back(c < 256 ? static_cast<char>(c) : '?');
+  for (wchar_t c : text) latin1.push_back(c < 256 ? static_cast<char>(c) : '?');
   return is_windows_device_name(latin1);
 }
 
@@ -385,9 +390,28 @@ bool resolve_symbolic_links(std::string* path) {
   return true;
 }
 
-// The name itself is opened, not what a link or junction leads to, and it
-// is judged by what the open handle says: a disk file without a reparse
-// point and not a directory.
+bool identify_file(std::FILE* stream, file_identity* id) {
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(handle, &info)) return false;
+  const auto join = [](DWORD high, DWORD low) { return std::uint64_t{high} << 32 | low; };
+  id->device = info.dwVolumeSerialNumber;
+  id->inode = join(info.nFileIndexHigh, info.nFileIndexLow);
+  id->size = join(info.nFileSizeHigh, info.nFileSizeLow);
+  id->modified = join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+  id->changed = 0;
+  return true;
+}
+
+// The runtime's fseek and ftell take a long, of 32 bits here.
+bool seek_to_end(std::FILE* stream, std::uint64_t* size) {
+  if (::_fseeki64(stream, 0, SEEK_END) != 0) return false;
+  const __int64 end = ::_ftelli64(stream);
+  if (end < 0) return false;
+  *size = static_cast<std::uint64_t>(end);
+  return true;
+}
+
 bool list_regular_files(const char* dir, std::vector<std::string>* names) {
   names->clear();
   std::wstring pattern = full_path(dir);
@@ -412,12 +436,18 @@ bool list_regular_files(const char* dir, std::vector<std::string>* names) {
   return complete;
 }
 
-regular_file open_regular_file(const char* path, file_handle* file) {
-  const std::wstring full = full_path(path);
+// The name itself is opened, not what a link or junction leads to, and it
+// is judged by what the open handle says: a disk file without a reparse
+// point and not a directory.
+namespace {
+
+// Opens full (a "\\?\" path) as open_regular_file does.
+regular_file open_regular_full_path(const std::wstring& full, file_handle* file,
+                                    bool follow_links) {
   if (full.empty()) return regular_file::failed;
+  const DWORD own_link = follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT;
   HANDLE h = ::CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                           nullptr);
+                           OPEN_EXISTING, own_link | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? regular_file::missing
@@ -435,6 +465,65 @@ regular_file open_regular_file(const char* path, file_handle* file) {
   if (f == nullptr) return regular_file::failed;
   *file = file_handle(f);
   return regular_file::opened;
+}
+
+}  // namespace
+
+regular_file open_regular_file(const char* path, file_handle* file, bool follow_links) {
+  return open_regular_full_path(full_path(path), file, follow_links);
+}
+
+// The directory stays open, and may not be renamed or removed meanwhile
+// (no FILE_SHARE_DELETE), so its full path, asked of the handle, keeps
+// naming it. Names are reached under that path in its "\\?\" form, which
+// the system takes as it is: no blank or dot is dropped, and nothing is
+// read as a drive's current directory.
+bool directory_handle::open(const char* path) {
+  close();
+  path_ = path;
+  const std::wstring full = full_path(path);
+  if (full.empty()) return false;
+  const HANDLE h = ::CreateFileW(full.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<std::intptr_t>(h);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    close();
+    return false;
+  }
+  std::wstring final_path(MAX_PATH, L'\0');
+  DWORD n = ::GetFinalPathNameByHandleW(h, final_path.data(), MAX_PATH, VOLUME_NAME_DOS);
+  if (n >= MAX_PATH) {
+    final_path.resize(n);
+    n = ::GetFinalPathNameByHandleW(h, final_path.data(), n, VOLUME_NAME_DOS);
+  }
+  if (n == 0 || n >= final_path.size()) {
+    close();
+    return false;
+  }
+  final_path.resize(n);
+  if (!starts_with(final_path, L"\\\\?\\")) final_path = L"\\\\?\\" + final_path;
+  if (final_path.back() != L'\\') final_path.push_back(L'\\');
+  full_path_ = final_path;
+  return true;
+}
+
+regular_file directory_handle::open_file(const char* name, file_handle* file) const {
+  if (handle_ == -1) return regular_file::failed;
+  const std::wstring wide_name = wide(name);
+  if (wide_name.empty() || wide_name.find_first_of(L"\\/:") != std::wstring::npos) {
+    return regular_file::failed;
+  }
+  return open_regular_full_path(full_path_ + wide_name, file, false);
+}
+
+void directory_handle::close() {
+  if (handle_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+  full_path_.clear();
 }
 
 std::FILE* open_special_file(const char* path, const existing_file&) {

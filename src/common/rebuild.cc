@@ -12,17 +12,22 @@ namespace {
 
 constexpr const char* msg_replaced = "%s sostituito\n";
 constexpr const char* msg_kept = "%s mantenuto\n";
+// An entry that took a file which another entry's name reaches too.
+constexpr const char* msg_replaced_shared = "%s sostituito (stesso file di ";
+constexpr const char* msg_shared_end = "%s)\n";
 constexpr const char* msg_cannot_read_file = "Impossibile leggere il file %s";
 
 }  // namespace
 
-lookup find_replacement(const char* dir, const char* name, std::FILE* log, file_handle* file,
-                        std::string* path) {
+lookup find_replacement(const directory_handle& dir, const char* name, std::FILE* log,
+                        file_handle* file, std::string* path) {
   if (!is_safe_entry_name(name)) return lookup::none;
-  path->assign(dir);
+  const std::string stored = file_name_as_stored(name);
+  // The path is text for messages only: the file is reached from dir.
+  path->assign(dir.path());
   if (!path->empty() && path->back() != '/' && path->back() != '\\') path->push_back('/');
-  path->append(file_name_as_stored(name));
-  switch (open_regular_file(path->c_str(), file)) {
+  path->append(stored);
+  switch (dir.open_file(stored.c_str(), file)) {
     case regular_file::opened:
       return lookup::opened;
     case regular_file::missing:
@@ -38,13 +43,44 @@ int log_unreadable_file(std::FILE* log, const std::string& path) {
   return rebuild_status::cannot_read_file;
 }
 
+file_judge::file_judge(std::FILE* archive) : archive_known_(identify_file(archive, &archive_)) {}
+
+lookup file_judge::open_entry_file(const directory_handle& dir, const char* name, std::FILE* log,
+                                   file_handle* file, std::string* path, file_identity* id) {
+  const lookup found = find_replacement(dir, name, log, file, path);
+  if (found != lookup::opened) return found;
+  if (!identify_file(file->get(), id)) {
+    log_unreadable_file(log, *path);
+    return lookup::failed;
+  }
+  // Taking the archive for an entry's file would store the old archive
+  // whole as the entry: the entry keeps its bytes instead.
+  if (archive_known_ && id->is(archive_)) {
+    file->close();
+    return lookup::none;
+  }
+  return lookup::opened;
+}
+
+file_judge::judged& file_judge::note(const file_identity& id, const char* name) {
+  const auto [at, made] = files_.try_emplace({id.device, id.inode});
+  if (made) {
+    at->second.state = id;
+    at->second.first_name = name;
+  }
+  return at->second;
+}
+
 bool file_continues_with(std::FILE* file, const unsigned char* data, std::size_t n,
                          bool* unreadable) {
   unsigned char mine[copy_chunk_size];
   for (std::size_t done = 0; done < n;) {
     const std::size_t part = n - done < sizeof mine ? n - done : sizeof mine;
-    *unreadable = std::fread(mine, 1, part, file) != part;
-    if (*unreadable || std::memcmp(data + done, mine, part) != 0) return false;
+    if (std::fread(mine, 1, part, file) != part) {
+      *unreadable = std::ferror(file) != 0;
+      return false;
+    }
+    if (std::memcmp(data + done, mine, part) != 0) return false;
     done += part;
   }
   return true;
@@ -69,8 +105,14 @@ int rebuilt_archive::keep_stored(std::FILE* archive, std::uint32_t offset, std::
   return rebuild_status::ok;
 }
 
-void log_rebuilt_entry(std::FILE* log, const char* name, bool replaced) {
-  log_message(log, replaced ? msg_replaced : msg_kept, name);
+void log_rebuilt_entry(std::FILE* log, const char* name, bool replaced,
+                       const std::string& shared_with) {
+  if (shared_with.empty()) {
+    log_message(log, replaced ? msg_replaced : msg_kept, name);
+    return;
+  }
+  log_message(log, msg_replaced_shared, name);
+  log_message(log, msg_shared_end, shared_with.c_str());
 }
 
 }  // namespace kesto

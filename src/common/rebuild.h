@@ -8,10 +8,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <unordered_set>
+#include <functional>
+#include <unordered_map>
+#include <utility>
 
 #include "common/chunk_copy.h"
 #include "common/file_handle.h"
+#include "common/platform.h"
 #include "common/status.h"
 #include "common/stream_io.h"
 
@@ -20,13 +23,14 @@ namespace kesto {
 // What looking up an entry's file in the directory found.
 enum class lookup { none, opened, failed };
 
-// Opens the file of dir that entry name is extracted as (on Windows, the
-// name as Windows stores it) and stores its path in *path. A name
+// Finds the file for an entry: opens the file of dir that entry name is
+// extracted as (on Windows, the name as Windows stores it), reached from
+// the open directory, and stores its path for messages in *path. A name
 // extraction refuses is never looked up, so nothing outside dir is read:
 // none, as for a name with no file. A name that is not a regular file, or
 // cannot be opened, fails, after log_unreadable_file.
-lookup find_replacement(const char* dir, const char* name, std::FILE* log, file_handle* file,
-                        std::string* path);
+lookup find_replacement(const directory_handle& dir, const char* name, std::FILE* log,
+                        file_handle* file, std::string* path);
 
 // Logs "Impossibile leggere il file %s" with path; returns
 // rebuild_status::cannot_read_file.
@@ -35,49 +39,106 @@ int log_unreadable_file(std::FILE* log, const std::string& path);
 // How a file compares with what extraction writes for an entry.
 enum class comparison { same, different, archive_short, file_unreadable };
 
-// The names whose file in the directory equals what extraction writes for
-// at least one entry of that name. Entries that share a name are all judged
-// against the one file: when it is unchanged, none of them changes. Only
-// names with a file in the directory are kept, so the set grows with the
-// directory, not with the archive.
-class unchanged_files {
+// The files of the directory as the rebuild judges them. A file leaves an
+// entry's stored bytes as they are when it equals what an extraction writes
+// for that entry. Files are told apart by their identity, not by the names
+// that reach them: entries whose names open one file (a second link; on
+// Windows another letter case, a trailing dot, a short name) are all judged
+// against it, and when it equals what extraction writes for any of them,
+// none of them changes. The archive being read is never an entry's file.
+// Only files the directory holds for some entry are kept, so the memory
+// grows with the directory, not with the archive.
+//
+// compare(file, file_size) tells how the open file compares with the
+// entry being judged.
+class file_judge {
  public:
-  bool contains(const char* name) const { return names_.count(name) != 0; }
+  // archive: the archive being rebuilt.
+  explicit file_judge(std::FILE* archive);
 
-  // Judges the entry name in the first pass, which writes nothing: looks up
-  // its file in dir and, when there is one, adds the name when
-  // compare(file) finds it the same. rebuild_status::ok, or
-  // cannot_read_file (logged) when the file cannot be read.
+  // First pass, which writes nothing: looks up the entry's file in dir and
+  // notes whether it equals what extraction writes for the entry.
+  // rebuild_status::ok, or cannot_read_file (logged) when the file cannot
+  // be read.
   template <class Compare>
-  int judge(const char* dir, const char* name, std::FILE* log, Compare&& compare) {
-    if (contains(name)) return rebuild_status::ok;
+  int judge(const directory_handle& dir, const char* name, std::FILE* log, Compare&& compare) {
     file_handle file;
     std::string path;
-    const lookup found = find_replacement(dir, name, log, &file, &path);
-    if (found == lookup::failed) return rebuild_status::cannot_read_file;
-    if (found == lookup::none) return rebuild_status::ok;
-    const comparison compared = compare(file.get());
+    file_identity id;
+    const lookup found = open_entry_file(dir, name, log, &file, &path, &id);
+    if (found != lookup::opened) return found == lookup::failed ? rebuild_status::cannot_read_file
+                                                                : rebuild_status::ok;
+    judged& seen = note(id, name);
+    if (seen.unchanged) return rebuild_status::ok;
+    const comparison compared = compare(file.get(), id.size);
     if (compared == comparison::file_unreadable) return log_unreadable_file(log, path);
-    if (compared == comparison::same) names_.insert(name);
+    seen.unchanged = compared == comparison::same;
+    return rebuild_status::ok;
+  }
+
+  // Second pass: whether the entry takes its file's bytes (*take, with the
+  // file open in *file) or keeps its stored ones. A file judged unchanged
+  // is looked at again when it was written after the first pass. When the
+  // file is one that an entry of another name reached first, *shared_with
+  // names that entry (else it is empty). rebuild_status ok or
+  // cannot_read_file (logged).
+  template <class Compare>
+  int decide(const directory_handle& dir, const char* name, std::FILE* log, Compare&& compare,
+             file_handle* file, std::string* path, bool* take, std::string* shared_with) {
+    *take = false;
+    shared_with->clear();
+    file_identity id;
+    const lookup found = open_entry_file(dir, name, log, file, path, &id);
+    if (found != lookup::opened) return found == lookup::failed ? rebuild_status::cannot_read_file
+                                                                : rebuild_status::ok;
+    judged& seen = note(id, name);
+    if (!id.unchanged_since(seen.state)) {
+      const comparison compared = compare(file->get(), id.size);
+      if (compared == comparison::file_unreadable) return log_unreadable_file(log, *path);
+      seen.state = id;
+      seen.unchanged = compared == comparison::same;
+    }
+    *take = !seen.unchanged;
+    if (*take && seen.first_name != name) *shared_with = seen.first_name;
     return rebuild_status::ok;
   }
 
  private:
-  std::unordered_set<std::string> names_;
+  struct judged {
+    file_identity state;     // as the file was when it was judged
+    bool unchanged = false;  // it equals what extraction writes for an entry
+    std::string first_name;  // the first entry that reached it
+  };
+  struct identity_hash {
+    std::size_t operator()(const std::pair<std::uint64_t, std::uint64_t>& key) const {
+      return std::hash<std::uint64_t>()(key.first * 0x9E3779B97F4A7C15u ^ key.second);
+    }
+  };
+
+  // Opens the entry's file and tells which file it is. The archive itself
+  // counts as no file.
+  lookup open_entry_file(const directory_handle& dir, const char* name, std::FILE* log, file_handle* file,
+                         std::string* path, file_identity* id);
+  // The record of the file id, made (not yet judged) on its first visit.
+  judged& note(const file_identity& id, const char* name);
+
+  file_identity archive_;
+  bool archive_known_ = false;
+  std::unordered_map<std::pair<std::uint64_t, std::uint64_t>, judged, identity_hash> files_;
 };
 
-// True when the next n bytes of file are those at data. *unreadable tells
-// a file that could not be read (or ended) from one that differs.
+// True when the next n bytes of file are those at data. *unreadable is set
+// when the file could not be read; a file that ends first merely differs.
 bool file_continues_with(std::FILE* file, const unsigned char* data, std::size_t n,
                          bool* unreadable);
 
-// Compares file, from its start, with the size bytes at the archive's
-// position, each archive chunk passed through filter first (unscrambling).
-// A file of another size is different without a read.
+// Compares file (of file_size bytes), from its start, with the size bytes
+// at the archive's position, each archive chunk passed through filter first
+// (unscrambling). A file of another size is different without a read.
 template <class Filter>
-comparison compare_with_entry(std::FILE* file, std::FILE* archive, std::uint32_t size,
-                              Filter&& filter) {
-  if (stream_size(file) != size) return comparison::different;
+comparison compare_with_entry(std::FILE* file, std::uint64_t file_size, std::FILE* archive,
+                              std::uint32_t size, Filter&& filter) {
+  if (file_size != size) return comparison::different;
   if (std::fseek(file, 0, SEEK_SET) != 0) return comparison::file_unreadable;
   bool unreadable = false;
   const copy_result r = read_in_chunks(archive, size, [&](unsigned char* buf, std::size_t n) {
@@ -112,6 +173,9 @@ class rebuilt_archive {
   int take_file(std::FILE* file, std::uint32_t* size, Filter&& filter, std::FILE* log,
                 const std::string& path) {
     *size = 0;
+    // A file that cannot fit fails before a byte of it is copied.
+    const std::uint64_t file_size = stream_size(file);
+    if (file_size != UINT64_MAX && file_size > room()) return rebuild_status::archive_failed;
     const copy_result r = std::fseek(file, 0, SEEK_SET) != 0
                               ? copy_result::read_error
                               : copy_to_end(file, out_, room(), size, filter);
@@ -127,8 +191,11 @@ class rebuilt_archive {
 };
 
 // One line of the rebuild's log: the entry's name and whether it took its
-// file's bytes ("sostituito") or kept its stored bytes ("mantenuto").
-void log_rebuilt_entry(std::FILE* log, const char* name, bool replaced);
+// file's bytes ("sostituito") or kept its stored bytes ("mantenuto"). An
+// entry that took a file another entry's name also reaches names that
+// entry (shared_with, when not empty).
+void log_rebuilt_entry(std::FILE* log, const char* name, bool replaced,
+                       const std::string& shared_with = {});
 
 }  // namespace kesto
 

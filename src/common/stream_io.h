@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/platform.h"
+
 namespace kesto {
 
 // Archive positions are sought as signed 32-bit values, so the largest
@@ -39,13 +41,12 @@ inline bool tell_position(std::FILE* f, std::uint32_t* pos) {
   return true;
 }
 
-// The size of the file behind stream, or UINT64_MAX when it cannot be told
-// (a long of 32 bits cannot tell a size past 2 GiB). Leaves the stream at
-// its end.
+// The size of the file behind stream, in 64 bits on every platform (a long
+// of 32 bits cannot tell a size past 2 GiB), or UINT64_MAX when it cannot
+// be told. Leaves the stream at its end.
 inline std::uint64_t stream_size(std::FILE* f) {
-  if (std::fseek(f, 0, SEEK_END) != 0) return UINT64_MAX;
-  const long size = std::ftell(f);
-  return size < 0 ? UINT64_MAX : static_cast<std::uint64_t>(size);
+  std::uint64_t size = 0;
+  return seek_to_end(f, &size) ? size : UINT64_MAX;
 }
 
 // Writes a message with one %s, the name as printable_name shows it, to log

@@ -10,6 +10,8 @@
 
 #include "common/edit.h"
 
+#include "common/platform.h"
+
 namespace kesto {
 
 // Writes a DL archive holding the count files, in order, under their base
@@ -30,8 +32,11 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
 // position (below 2^31) as one DL entry of at most room bytes: an LZ entry
 // (lzss_encoder.h), or the bytes unchanged when that is larger than they
 // are, unless they begin with "LZ" (stored so, they would read as an LZ
-// entry). The plain bytes are read a second time, from input's position at
-// the start. *size is the entry's size; the archive is positioned at its
+// entry). A file that is one whole LZ entry itself (is_whole_lz_entry, as
+// -e writes one) is stored as it is. The trial LZ entry stops once it
+// passes the plain bytes' size, and one that fails for want of space gives
+// way to them. The plain bytes are read a second time, from input's position
+// at the start. *size is the entry's size; the archive is positioned at its
 // end. The bytes up to *reached (an archive position, at least the entry's
 // end) may have been written: an LZ entry that the plain bytes replaced may
 // leave a tail beyond the entry, for the caller to overwrite or cut off.
@@ -72,7 +77,8 @@ int test_dl_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged);
 // an LZ entry, from what -ed writes for it. A changed LZ entry is
 // compressed again (unless the file is a whole LZ entry itself); a changed
 // plain entry takes the file's bytes as they are.
-int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const char* dir, std::FILE* log);
+int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
+                       std::FILE* log);
 
 // As find_ar_name_clash, with names cut to 12 bytes.
 bool find_dl_name_clash(std::span<const std::string> files, name_clash* clash);

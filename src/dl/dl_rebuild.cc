@@ -20,72 +20,87 @@ namespace {
 
 constexpr int archive_failed = rebuild_status::archive_failed;
 
-// Compares file with what -ed writes for the LZ entry: its decoded bytes,
-// when the decoder's result is ok.
-comparison compare_decoded(std::FILE* file, std::FILE* archive, const dl_record& rec,
-                           const lz_look& look) {
-  if (!look.header_known || stream_size(file) != look.header.unpacked) return comparison::different;
-  if (std::fseek(file, 0, SEEK_SET) != 0 || !seek_to(archive, rec.data_position)) {
-    return comparison::file_unreadable;
-  }
+// Compares file with what -ed writes for the entry whenever it keeps its
+// file: every byte the stream decodes to, when the decoder's result is ok
+// or size_mismatch, whatever the header's sizes say.
+comparison compare_decoded(std::FILE* file, std::uint64_t file_size, std::FILE* archive,
+                           const dl_record& rec) {
+  if (std::fseek(file, 0, SEEK_SET) != 0) return comparison::file_unreadable;
+  if (!seek_to(archive, rec.data_position)) return comparison::different;
   bool unreadable = false;
+  std::uint64_t compared = 0;
   const auto same_as_file = [&](const unsigned char* data, std::size_t n) {
+    if (n > file_size - compared) return false;
+    compared += n;
     return file_continues_with(file, data, n, &unreadable);
   };
   const int r = lzss_decode_entry_to(archive, same_as_file, rec.size);
   if (unreadable) return comparison::file_unreadable;
-  return r == lzss_result::ok ? comparison::same : comparison::different;
+  const bool kept = r == lzss_result::ok || r == lzss_result::size_mismatch;
+  return kept && compared == file_size ? comparison::same : comparison::different;
 }
 
-// The file's bytes as the new entry: an LZ entry is compressed again, unless
-// the file is a whole LZ entry itself (as -e wrote it); a plain entry takes
-// them as they are.
+// Whether file equals what -e writes for the entry or, for an entry that
+// begins with "LZ", what -ed writes for it.
+comparison compare_file(std::FILE* file, std::uint64_t file_size, std::FILE* archive,
+                        const dl_record& rec) {
+  const comparison compared =
+      seek_to(archive, rec.data_position)
+          ? compare_with_entry(file, file_size, archive, rec.size, no_filter{})
+          : comparison::different;
+  if (compared == comparison::same || compared == comparison::file_unreadable) return compared;
+  return look_at_entry(archive, rec).is_lz ? compare_decoded(file, file_size, archive, rec)
+                                           : compared;
+}
+
+// An LZ entry is one whose data decode exactly (result ok): an entry that
+// merely begins with "LZ" is plain.
+bool decodes_exactly(std::FILE* archive, const dl_record& rec) {
+  const auto count_only = [](const unsigned char*, std::size_t) { return true; };
+  return look_at_entry(archive, rec).is_lz && seek_to(archive, rec.data_position) &&
+         lzss_decode_entry_to(archive, count_only, rec.size) == lzss_result::ok;
+}
+
+// The file's bytes as the new entry. An LZ entry is compressed again,
+// unless the file is a whole LZ entry itself (as -e wrote it): a file that
+// merely begins with "LZ" (an edited text) is compressed like any other. A
+// plain entry takes the bytes as they are.
 int replace_entry(std::FILE* file, rebuilt_archive& out, bool was_lz, std::uint32_t* size,
                   std::FILE* log, const std::string& path) {
-  unsigned char head[2] = {};
-  const bool file_is_lz = std::fseek(file, 0, SEEK_SET) == 0 &&
-                          std::fread(head, 1, 2, file) == 2 && head[0] == 'L' && head[1] == 'Z';
-  if (!was_lz || file_is_lz) return out.take_file(file, size, no_filter{}, log, path);
-  if (std::fseek(file, 0, SEEK_SET) != 0) return log_unreadable_file(log, path);
+  if (!was_lz || is_whole_lz_entry(file)) return out.take_file(file, size, no_filter{}, log, path);
+  if (std::ferror(file) || std::fseek(file, 0, SEEK_SET) != 0) return log_unreadable_file(log, path);
   const int r = lzss_encode_entry(file, out.stream(), out.room(), size);
   if (r == lzss_encode_result::read_failed) return log_unreadable_file(log, path);
   return r == lzss_encode_result::ok && out.advance(*size) ? rebuild_status::ok : archive_failed;
 }
 
-// Whether file equals what -e writes for the entry or, for an LZ entry,
-// what -ed writes for it.
-comparison compare_file(std::FILE* file, std::FILE* archive, const dl_record& rec) {
-  comparison compared = seek_to(archive, rec.data_position)
-                            ? compare_with_entry(file, archive, rec.size, no_filter{})
-                            : comparison::different;
-  if (compared == comparison::same || compared == comparison::file_unreadable) return compared;
-  const lz_look look = look_at_entry(archive, rec);
-  return look.is_lz ? compare_decoded(file, archive, rec, look) : compared;
-}
-
 // First pass: which files of dir equal what -e or -ed writes for an entry
-// of their name. Nothing is written; a file that cannot be read fails here.
-int find_unchanged(std::FILE* archive, const char* dir, std::FILE* log, unchanged_files* unchanged) {
+// that reaches them. Nothing is written; a file that cannot be read fails
+// here.
+int find_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* log, file_judge* judge) {
   dl_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
   return directory.visit([&](const dl_record& rec) {
-    return unchanged->judge(dir, rec.name, log,
-                            [&](std::FILE* file) { return compare_file(file, archive, rec); });
+    return judge->judge(dir, rec.name, log, [&](std::FILE* file, std::uint64_t file_size) {
+      return compare_file(file, file_size, archive, rec);
+    });
   });
 }
 
-// Writes one entry: its stored bytes, unless dir holds a changed file
-// under its name. *size gets the entry's new size.
-int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const char* dir, std::FILE* log,
-                  const unchanged_files& unchanged, dl_record* rec, bool* replaced) {
+// Writes one entry: its stored bytes, unless dir holds a changed file for
+// it. rec->size gets the entry's new size.
+int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const directory_handle& dir, std::FILE* log,
+                  file_judge& judge, dl_record* rec, bool* replaced, std::string* shared_with) {
   file_handle file;
   std::string path;
-  const lookup found = find_replacement(dir, rec->name, log, &file, &path);
-  if (found == lookup::failed) return rebuild_status::cannot_read_file;
-  *replaced = found == lookup::opened && !unchanged.contains(rec->name);
+  const int decided = judge.decide(
+      dir, rec->name, log,
+      [&](std::FILE* f, std::uint64_t file_size) { return compare_file(f, file_size, archive, *rec); },
+      &file, &path, replaced, shared_with);
+  if (decided != rebuild_status::ok) return decided;
   if (!*replaced) return out.keep_stored(archive, rec->data_position, rec->size, rec->name, log);
-  const bool was_lz = look_at_entry(archive, *rec).is_lz;
+  const bool was_lz = decodes_exactly(archive, *rec);
   return replace_entry(file.get(), out, was_lz, &rec->size, log, path);
 }
 
@@ -102,9 +117,9 @@ bool write_header(std::FILE* archive, std::FILE* out, std::uint32_t directory_of
 
 }  // namespace
 
-int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const char* dir, std::FILE* log) {
-  unchanged_files unchanged;
-  const int judged = find_unchanged(archive, dir, log, &unchanged);
+int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir, std::FILE* log) {
+  file_judge judge(archive);
+  const int judged = find_unchanged(archive, dir, log, &judge);
   if (judged != rebuild_status::ok) return judged;
   dl_directory directory(archive);
   if (directory.open() != reader_status::ok) return rebuild_status::bad_archive;
@@ -116,9 +131,10 @@ int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const char* dir, std:
   const int status = directory.visit([&](const dl_record& old) {
     dl_record rec = old;
     bool replaced = false;
-    const int written = rebuild_entry(archive, fresh, dir, log, unchanged, &rec, &replaced);
+    std::string shared_with;
+    const int written = rebuild_entry(archive, fresh, dir, log, judge, &rec, &replaced, &shared_with);
     if (written != rebuild_status::ok) return written;
-    log_rebuilt_entry(log, rec.name, replaced);
+    log_rebuilt_entry(log, rec.name, replaced, shared_with);
     records.push_back(rec);
     return rebuild_status::ok;
   });

@@ -15,6 +15,7 @@
 #include "common/stream_io.h"
 #include "dl/dl_archive.h"
 #include "dl/dl_format.h"
+#include "lzss/lzss_decoder.h"
 #include "lzss/lzss_encoder.h"
 
 namespace kesto {
@@ -103,27 +104,73 @@ int patch_directory_offset(std::FILE* archive, std::uint32_t offset) {
 
 }  // namespace
 
+namespace {
+
+// The bytes left in input from its position, when it is a file that can
+// say so (and be put back where it was); else UINT64_MAX.
+std::uint64_t bytes_left(std::FILE* input, const std::fpos_t* input_start) {
+  const long at = std::ftell(input);
+  const std::uint64_t end = stream_size(input);
+  if (std::fsetpos(input, input_start) != 0 || at < 0 || end == UINT64_MAX) return UINT64_MAX;
+  return end >= static_cast<std::uint64_t>(at) ? end - static_cast<std::uint64_t>(at) : 0;
+}
+
+// True when input, read from its start, is one whole LZ entry (as -e
+// writes one): it is stored as it is, not compressed a second time.
+bool is_stored_lz_entry(std::FILE* input, const std::fpos_t* input_start) {
+  if (std::ftell(input) != 0) return false;
+  const bool whole = is_whole_lz_entry(input);
+  return std::fsetpos(input, input_start) == 0 && !std::ferror(input) && whole;
+}
+
+}  // namespace
+
 int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64_t room,
                                std::uint32_t* size, std::uint32_t* reached) {
   std::uint32_t start = 0;
   if (!tell_position(archive, &start)) return archive_failed;
   std::fpos_t input_start{};
   const bool rereadable = std::fgetpos(input, &input_start) == 0;
-  lzss_encoded_entry lz;
-  const int r = lzss_encode_entry(input, archive, room, &lz);
-  if (r == lzss_encode_result::read_failed) return writer_status::first_input;
-  if (r == lzss_encode_result::write_failed || !tell_position(archive, reached)) {
-    return archive_failed;
+  const std::fpos_t* restart = rereadable ? &input_start : nullptr;
+  if (rereadable && is_stored_lz_entry(input, &input_start)) {
+    *reached = start;
+    return rewrite_plain(archive, input, restart, start, room, nullptr, size);
   }
+  // The trial LZ entry stops once it passes the plain bytes' size: the
+  // plain copy is kept then, and no file size limit or full disk stops a
+  // result that fits.
+  const std::uint64_t left = rereadable ? bytes_left(input, &input_start) : UINT64_MAX;
+  const std::uint64_t trial_room = std::min(room, left);
+  lzss_encoded_entry lz;
+  int r = lzss_encode_entry(input, archive, trial_room, &lz);
+  if (r == lzss_encode_result::too_large && trial_room < room && lz.input_begins_with_lz) {
+    // Stored plain, these bytes would read as an LZ entry: they need theirs,
+    // however large.
+    if (std::fsetpos(input, &input_start) != 0 || !seek_to(archive, start)) {
+      return writer_status::first_input;
+    }
+    lz = lzss_encoded_entry{};
+    r = lzss_encode_entry(input, archive, room, &lz);
+  }
+  if (r == lzss_encode_result::read_failed) return writer_status::first_input;
   const std::uint64_t lz_size = std::uint64_t{lz_header_size} + lz.packed;
   if (r == lzss_encode_result::ok && (lz_size <= lz.unpacked || lz.input_begins_with_lz)) {
+    if (!tell_position(archive, reached)) return archive_failed;
     *size = static_cast<std::uint32_t>(lz_size);
     return writer_status::ok;
   }
+  // What the trial may have written, whether or not the archive can still
+  // tell its position.
+  const std::uint64_t trial_end = std::min<std::uint64_t>(start + trial_room, max_archive_size);
+  *reached = static_cast<std::uint32_t>(trial_end);
   // No room for the LZ entry a file beginning with "LZ" needs, nor for
   // plain bytes past room (a file of 4 GiB or more among them).
   if (lz.input_begins_with_lz || lz.input_read > room) return archive_failed;
-  return rewrite_plain(archive, input, rereadable ? &input_start : nullptr, start, room,
+  if (r == lzss_encode_result::write_failed && !rereadable) return archive_failed;
+  // A trial that failed for want of space leaves an error behind that the
+  // plain copy must not inherit.
+  std::clearerr(archive);
+  return rewrite_plain(archive, input, restart, start, room,
                        r == lzss_encode_result::ok ? &lz.unpacked : nullptr, size);
 }
 
