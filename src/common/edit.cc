@@ -110,11 +110,11 @@ void edit_plan::log_files(std::FILE* log) const {
   }
 }
 
-directory_files::directory_files(const char* dir) : dir_(dir) {
-  if (!list_regular_files(dir, &names_)) names_.clear();
+directory_files::directory_files(const directory_handle& dir) : dir_(dir), prefix_(dir.path()) {
+  if (!dir.list_regular_files(&names_)) names_.clear();
   taken_.assign(names_.size(), false);
   for (std::size_t i = 0; i < names_.size(); ++i) by_folded_name_.emplace(folded(names_[i]), i);
-  if (!dir_.empty() && dir_.back() != '/' && dir_.back() != '\\') dir_.push_back('/');
+  if (!prefix_.empty() && prefix_.back() != '/' && prefix_.back() != '\\') prefix_.push_back('/');
 }
 
 bool directory_files::choose(const char* name, std::string* chosen, std::FILE* log) const {
@@ -125,10 +125,11 @@ bool directory_files::choose(const char* name, std::string* chosen, std::FILE* l
   // A link or other file that is no regular file under the exact name is
   // looked up as it is, and fails there. (A regular one is found here only
   // where the system ignores letter case, and is one of the candidates.)
-  const file_kind exact = inspect_existing_file((dir_ + *chosen).c_str(), nullptr).kind;
-  if (exact != file_kind::none && exact != file_kind::regular) return true;
+  file_handle exact;
+  const regular_file found = dir_.open_file(chosen->c_str(), &exact);
+  if (found != regular_file::missing && found != regular_file::opened) return true;
   std::vector<std::string> candidates;
-  for (auto it = first; it != last; ++it) candidates.push_back(dir_ + names_[it->second]);
+  for (auto it = first; it != last; ++it) candidates.push_back(prefix_ + names_[it->second]);
   if (candidates.size() == 1) {
     *chosen = names_[first->second];
     return true;
@@ -143,9 +144,10 @@ void directory_files::take(const std::string& chosen) {
   if (at != names_.end() && *at == chosen) taken_[static_cast<std::size_t>(at - names_.begin())] = true;
 }
 
-void directory_files::log_untaken(std::FILE* log) const {
+void directory_files::log_untaken(std::FILE* log,
+                                  const std::function<bool(const std::string&)>& skip) const {
   for (std::size_t i = 0; i < names_.size(); ++i) {
-    if (!taken_[i]) log_message(log, msg_not_added, names_[i].c_str());
+    if (!taken_[i] && !skip(names_[i])) log_message(log, msg_not_added, names_[i].c_str());
   }
 }
 

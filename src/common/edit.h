@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "common/name_match.h"
+#include "common/platform.h"
 
 namespace kesto {
 
@@ -102,7 +104,7 @@ class edit_plan {
 class directory_files {
  public:
   // Lists dir; one that cannot be listed offers no other names.
-  explicit directory_files(const char* dir);
+  explicit directory_files(const directory_handle& dir);
 
   // The name to look up the file of the entry called name under: the name
   // as the system stores it (file_name_as_stored) when nothing has it
@@ -113,11 +115,12 @@ class directory_files {
   // Notes that an entry took the file chosen.
   void take(const std::string& chosen);
   // Logs "%s non presente nell'archivio, non aggiunto" for each file that
-  // no entry took, in byte order.
-  void log_untaken(std::FILE* log) const;
+  // no entry took and skip(name) does not leave out, in byte order.
+  void log_untaken(std::FILE* log, const std::function<bool(const std::string&)>& skip) const;
 
  private:
-  std::string dir_;
+  const directory_handle& dir_;
+  std::string prefix_;              // the directory's path, for messages
   std::vector<std::string> names_;  // sorted
   std::vector<bool> taken_;
   std::unordered_multimap<std::string, std::size_t> by_folded_name_;

@@ -82,12 +82,6 @@ existing_file inspect_existing_file(const char* path, std::FILE* stream);
 // for a name that no file can have.
 bool resolve_symbolic_links(std::string* path);
 
-// The names of the regular files of directory dir, in byte order: no link,
-// directory, device, FIFO or socket, and no link followed. Windows: a name
-// without an exact form in the ANSI code page is spelt with "?" for each
-// character that has none. False when dir cannot be read.
-bool list_regular_files(const char* dir, std::vector<std::string>* names);
-
 // Which file an open stream reads, and the state of its contents, so that
 // two names of one file are known as one and a file written meanwhile is
 // noticed.
@@ -150,6 +144,11 @@ class directory_handle {
   // stores it) of the directory, as open_regular_file opens a path: a
   // link is never followed and a FIFO never waited on.
   regular_file open_file(const char* name, file_handle* file) const;
+  // The names of the directory's regular files, in byte order: no link,
+  // directory, device, FIFO or socket. Windows: a name without an exact
+  // form in the ANSI code page is spelt with "?" for each character that
+  // has none. False when the directory cannot be listed.
+  bool list_regular_files(std::vector<std::string>* names) const;
 
  private:
   void close();

@@ -412,30 +412,6 @@ bool seek_to_end(std::FILE* stream, std::uint64_t* size) {
   return true;
 }
 
-bool list_regular_files(const char* dir, std::vector<std::string>* names) {
-  names->clear();
-  std::wstring pattern = full_path(dir);
-  if (pattern.empty()) return false;
-  if (pattern.back() != L'\\') pattern += L'\\';
-  pattern += L'*';
-  WIN32_FIND_DATAW data;
-  const HANDLE search =
-      ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  do {
-    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
-                                  FILE_ATTRIBUTE_DEVICE)) != 0) {
-      continue;
-    }
-    std::string name;
-    names->push_back(to_ansi(data.cFileName, &name) ? name : refused_spelling(data.cFileName));
-  } while (::FindNextFileW(search, &data));
-  const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
-  ::FindClose(search);
-  std::sort(names->begin(), names->end());
-  return complete;
-}
-
 // The name itself is opened, not what a link or junction leads to, and it
 // is judged by what the open handle says: a disk file without a reparse
 // point and not a directory.
@@ -509,6 +485,28 @@ bool directory_handle::open(const char* path) {
   if (final_path.back() != L'\\') final_path.push_back(L'\\');
   full_path_ = final_path;
   return true;
+}
+
+bool directory_handle::list_regular_files(std::vector<std::string>* names) const {
+  names->clear();
+  if (handle_ == -1) return false;
+  const std::wstring pattern = full_path_ + L'*';
+  WIN32_FIND_DATAW data;
+  const HANDLE search =
+      ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  do {
+    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                  FILE_ATTRIBUTE_DEVICE)) != 0) {
+      continue;
+    }
+    std::string name;
+    names->push_back(to_ansi(data.cFileName, &name) ? name : refused_spelling(data.cFileName));
+  } while (::FindNextFileW(search, &data));
+  const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
+  ::FindClose(search);
+  std::sort(names->begin(), names->end());
+  return complete;
 }
 
 regular_file directory_handle::open_file(const char* name, file_handle* file) const {

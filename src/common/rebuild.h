@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <string>
 #include <functional>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 
 #include "common/chunk_copy.h"
+#include "common/edit.h"
 #include "common/file_handle.h"
 #include "common/platform.h"
 #include "common/status.h"
@@ -103,6 +105,10 @@ class file_judge {
     return rebuild_status::ok;
   }
 
+  // Names each regular file of dir that no entry took ("non presente
+  // nell'archivio, non aggiunto"), except the archive and temporary files.
+  void log_unused_files(const directory_handle& dir, std::FILE* log);
+
  private:
   struct judged {
     file_identity state;     // as the file was when it was judged
@@ -115,8 +121,9 @@ class file_judge {
     }
   };
 
-  // Opens the entry's file and tells which file it is. The archive itself
-  // counts as no file.
+  // Opens the entry's file and tells which file it is: the file of its
+  // exact name, else the one whose name differs only in ASCII letter case
+  // (two such fail, named). The archive itself counts as no file.
   lookup open_entry_file(const directory_handle& dir, const char* name, std::FILE* log, file_handle* file,
                          std::string* path, file_identity* id);
   // The record of the file id, made (not yet judged) on its first visit.
@@ -124,6 +131,7 @@ class file_judge {
 
   file_identity archive_;
   bool archive_known_ = false;
+  std::optional<directory_files> listed_;  // dir's files, listed on first use
   std::unordered_map<std::pair<std::uint64_t, std::uint64_t>, judged, identity_hash> files_;
 };
 

@@ -149,7 +149,9 @@ int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handl
             store_u32le(record + dl_format::size_field, records[i].size);
           }) &&
       write_header(archive, out, directory_offset);
-  return written ? rebuild_status::ok : archive_failed;
+  if (!written) return archive_failed;
+  judge.log_unused_files(dir, log);
+  return rebuild_status::ok;
 }
 
 }  // namespace kesto
