@@ -117,8 +117,8 @@ file_handle open_archive(const std::string& path) {
   return archive;
 }
 
-// -l, -t and -u read the archive more than once, so only a regular file
-// will do; a FIFO is refused at once instead of waited on.
+// -l, -t, -u, -a and -d read the archive more than once, so only a
+// regular file will do; a FIFO is refused at once instead of waited on.
 file_handle open_regular_archive(const std::string& path) {
   file_handle archive;
   if (open_regular_file(path.c_str(), &archive, true) != regular_file::opened) return file_handle();
@@ -334,7 +334,7 @@ int rebuild(std::span<const std::string> operands, std::FILE* out) {
 // temporary file beside it, which replaces it only when complete.
 int edit(operation op, std::span<const std::string> operands, std::FILE* out) {
   const std::string& path = operands[0];
-  file_handle archive = open_archive(path);
+  file_handle archive = open_regular_archive(path);
   if (!archive) return fail(out, msg_cannot_open, path);
   std::string target = path;
   if (!resolve_symbolic_links(&target)) return fail(out, msg_cannot_create, path);
