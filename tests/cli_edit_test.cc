@@ -110,9 +110,13 @@ TEST_F(cli_edit, d_removes_matching_entries_and_fails_on_a_name_that_matches_not
 }
 
 // Failures leave the archive as it was: FILEs whose cut names collide, a
-// FILE that cannot be read, an archive that is none.
+// FILE that cannot be read, an archive that is none, an entry to keep
+// whose data run out.
 TEST_F(cli_edit, failures_leave_the_archive_as_it_was) {
   write_file("x.ar", ar_archive({{"a.txt", "a"}}));
+  bytes cut = ar_archive({{"lost.txt", "data"}, {"b.txt", "b"}});
+  cut.replace(12 + 8, 4, u32le(1000));  // lost.txt's data lie past the end
+  write_file("cut.ar", cut);
   write_file("credits_italiano.txt", "it");
   write_file("credits_english.txt", "en");
   write_file("text", "no archive here");
@@ -123,6 +127,7 @@ TEST_F(cli_edit, failures_leave_the_archive_as_it_was) {
       {{"-az", "x.ar", "credits_english.txt", "missing"}, "Impossibile leggere il file missing"},
       {{"-a", "text", "credits_english.txt"}, "Formato di archivio non riconosciuto"},
       {{"-d", "missing.ar", "a.txt"}, "Impossibile aprire il file missing.ar"},
+      {{"-d", "cut.ar", "b.txt"}, "Impossibile leggere il file lost.txt dall'archivio"},
   };
   for (const auto& [args, first_half] : cases) {
     SCOPED_TRACE(testing::PrintToString(args));
@@ -131,6 +136,7 @@ TEST_F(cli_edit, failures_leave_the_archive_as_it_was) {
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(read_file("x.ar"), ar);
     EXPECT_EQ(read_file("text"), "no archive here");
+    EXPECT_EQ(read_file("cut.ar"), cut);
   }
   EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }

@@ -73,12 +73,12 @@ bool find_ar_name_clash(std::span<const std::string> files, name_clash* clash);
 bool starts_with_ar_signature(std::FILE* archive);
 
 // Writes to out (a new, seekable stream) the archive edited as kind says
-// (common/edit.h, edit_plan) with the FILEs or NAMEs of operands: the entries in their order and the key as they were,
-// each keeping its stored bytes, taking the bytes of the FILE whose stored
-// name has its name's key (scrambled with the key), or removed; then each
-// FILE no entry took, as a new entry. The writer's layout. Logs "%s
-// eliminato" per removed entry and, once the archive is written, a line per
-// FILE (edit_plan::log_files). Returns rebuild_status: ok; wrong_format;
+// (common/edit.h, edit_plan) with the FILEs or NAMEs of operands: the
+// entries in their order and the key as they were, each keeping its stored
+// bytes, taking the bytes of the FILE whose stored name has its name's key
+// (scrambled with the key), or removed; then each FILE no entry took, as a
+// new entry. The writer's layout. Once the archive is written, logs its
+// lines (edit_plan::log_result). Returns rebuild_status: ok; wrong_format;
 // bad_archive; cannot_read (stored data ran out) or cannot_read_file (a
 // FILE cannot be read, or gave other bytes the second time), after logging
 // the fragment; archive_failed when out cannot be written or would reach

@@ -80,14 +80,14 @@ class data_writer {
 };
 
 // Second walk: the data of every entry of the new archive.
-int write_data(std::FILE* archive, edit_plan& plan, data_writer& data, std::FILE* log) {
+int write_data(std::FILE* archive, edit_plan& plan, data_writer& data) {
   ar_directory directory(archive);
   if (directory.open() != reader_status::ok) return rebuild_status::bad_archive;
   const int status = directory.visit([&](const ar_record& rec) {
     std::size_t file = 0;
     switch (plan.judge(rec.name, &file)) {
       case fate::remove:
-        log_removed_entry(log, rec.name);
+        plan.note_removed(rec.name);
         return rebuild_status::ok;
       case fate::replace:
         return data.take(file);
@@ -200,11 +200,11 @@ int edit_ar_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
     return archive_failed;
   }
   data_writer data(archive, fresh, plan, directory.key(), log);
-  status = write_data(archive, plan, data, log);
+  status = write_data(archive, plan, data);
   if (status == rebuild_status::ok) {
     status = write_directory(archive, out, plan, data.sizes(), static_cast<std::uint32_t>(data_start));
   }
-  if (status == rebuild_status::ok) plan.log_files(log);
+  if (status == rebuild_status::ok) plan.log_result(log);
   return status;
 }
 

@@ -97,7 +97,8 @@ std::size_t edit_plan::new_files() const {
   return count;
 }
 
-void edit_plan::log_files(std::FILE* log) const {
+void edit_plan::log_result(std::FILE* log) const {
+  for (const std::string& name : removed_) log_message(log, msg_removed, name.c_str());
   for (std::size_t i = 0; i < files_.size(); ++i) {
     if (repeated_[i]) continue;
     const std::string_view stored = stored_name(files_[i], field_);
@@ -150,8 +151,6 @@ void directory_files::log_untaken(std::FILE* log,
     if (!taken_[i] && !skip(names_[i])) log_message(log, msg_not_added, names_[i].c_str());
   }
 }
-
-void log_removed_entry(std::FILE* log, const char* name) { log_message(log, msg_removed, name); }
 
 int log_unmatched_name(std::FILE* log, const std::string& name) {
   log_message(log, msg_no_match, name.c_str());

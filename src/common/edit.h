@@ -80,11 +80,15 @@ class edit_plan {
   // The NAME of -d that matched no entry, or nullptr.
   const std::string* unmatched() const { return removing_.unmatched(); }
 
-  // One line per FILE, in command-line order (a FILE named again is one
-  // FILE): "salvato come" when its name
-  // was cut, then "%s sostituito" with the name of the first entry it
-  // replaced, or "%s aggiunto" with its stored name.
-  void log_files(std::FILE* log) const;
+  // Notes an entry that was left out of the new archive.
+  void note_removed(const char* name) { removed_.emplace_back(name); }
+
+  // Once the new archive is written: with FILEs, one line per FILE, in
+  // command-line order (a FILE named again is one FILE): "salvato come"
+  // when its name was cut, then "%s sostituito" with the name of the first
+  // entry it replaced, or "%s aggiunto" with its stored name; with NAMEs,
+  // "%s eliminato" for each entry removed, in directory order.
+  void log_result(std::FILE* log) const;
 
  private:
   std::span<const std::string> files_;
@@ -94,6 +98,7 @@ class edit_plan {
   std::vector<bool> repeated_;         // per FILE: an earlier operand of the same text
   std::vector<std::string> taken_by_;  // per FILE: the first entry it replaced
   name_selection removing_;
+  std::vector<std::string> removed_;
 };
 
 // The regular files of the directory -u takes files from: an entry whose
@@ -125,9 +130,6 @@ class directory_files {
   std::vector<bool> taken_;
   std::unordered_multimap<std::string, std::size_t> by_folded_name_;
 };
-
-// Logs "%s eliminato" for an entry that -d removed.
-void log_removed_entry(std::FILE* log, const char* name);
 
 // Logs the fragment "Nessun file dell'archivio corrisponde a %s" and
 // returns edit_status::no_match.

@@ -113,7 +113,7 @@ int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data
     int written = rebuild_status::ok;
     switch (plan.judge(rec.name, &file)) {
       case fate::remove:
-        log_removed_entry(log, rec.name);
+        plan.note_removed(rec.name);
         return rebuild_status::ok;
       case fate::replace:
         written = data.replace(file, look_at_entry(archive, rec).is_lz, &out.size);
@@ -204,7 +204,7 @@ int edit_dl_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
       // past the directory.
       (data.reached() <= end || set_stream_size(out, end));
   if (!written) return archive_failed;
-  plan.log_files(log);
+  plan.log_result(log);
   return rebuild_status::ok;
 }
 
