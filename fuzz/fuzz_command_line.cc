@@ -11,7 +11,8 @@
 // untouched, replaced whole by an entry of its name, or, when it is an
 // archive, replaced by a complete archive of a successful creation, rebuild
 // or edit (-a, -az, -d); a listing or a test adds no file, and a failed
-// edit leaves its archive as it was.
+// edit leaves its archive as it was. -p writes entry data to the output and
+// its failure line to a second stream; -lj writes one JSON object.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -150,8 +151,31 @@ bool is_archive(const bytes& contents) {
   return starts_with(contents, "AR") || starts_with(contents, bytes("DL1.0\x1A", 6));
 }
 
-void check_output(const bytes& output, int code) {
+bool is_word(const std::vector<std::string>& words, const char* option) {
+  return !words.empty() && strcasecmp(words[0].c_str(), option) == 0;
+}
+
+void check_output(const std::vector<std::string>& words, const bytes& output, const bytes& errors,
+                  int code) {
   KESTO_FUZZ_CHECK(code == 0 || code == 1, "exit code %d", code);
+  const bool printing = is_word(words, "-p") && words.size() >= 3;
+  KESTO_FUZZ_CHECK(printing ? (code == 0) == errors.empty() : errors.empty(), "standard error: %s",
+                   errors.c_str());
+  if (printing) {
+    KESTO_FUZZ_CHECK(code == 0 || ends_with(errors, failure_tail), "-p failed without a line");
+    return;
+  }
+  // --help, -h and /? print the usage text and more lines; --version one.
+  if (code == 0 && words.size() == 1) {
+    KESTO_FUZZ_CHECK(starts_with(output, usage_first_line) || starts_with(output, "kesto "),
+                     "help or version printed %s", output.c_str());
+    return;
+  }
+  if (code == 0 && is_word(words, "-lj") && words.size() == 2) {
+    KESTO_FUZZ_CHECK(starts_with(output, "{\n") && ends_with(output, "}\n"), "-lj printed %s",
+                     output.c_str());
+    return;
+  }
   if (code == 0) {
     KESTO_FUZZ_CHECK(ends_with(output, banner), "success without the banner: %s", output.c_str());
   } else {
@@ -189,26 +213,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   char* out_buf = nullptr;
   std::size_t out_size = 0;
   std::FILE* out = ::open_memstream(&out_buf, &out_size);
+  char* err_buf = nullptr;
+  std::size_t err_size = 0;
+  std::FILE* err = ::open_memstream(&err_buf, &err_size);
   const int files_before = count_open_files();
-  const int code = kesto::run_command_line(words, out);
+  const int code = kesto::run_command_line(words, out, err);
   const int files_after = count_open_files();
   std::fclose(out);
+  std::fclose(err);
   const bytes output(out_buf, out_size);
+  const bytes errors(err_buf, err_size);
   std::free(out_buf);
+  std::free(err_buf);
 
   KESTO_FUZZ_CHECK(files_before == files_after, "%d files open before, %d after", files_before,
                    files_after);
-  check_output(output, code);
+  check_output(words, output, errors, code);
   box.check_confined();
   for (const std::string& name : list_tree(".")) {
     KESTO_FUZZ_CHECK(!is_temporary_name(name), "temporary file left: %s", name.c_str());
   }
   check_premade(code);
-  // The listing and the test read the archive and write no file.
-  if (words.size() == 2 && (strcasecmp(words[0].c_str(), "-l") == 0 ||
-                            strcasecmp(words[0].c_str(), "-t") == 0)) {
+  // The listings, the test and -p read the archive and write no file.
+  if ((words.size() == 2 &&
+       (is_word(words, "-l") || is_word(words, "-lj") || is_word(words, "-t"))) ||
+      (words.size() >= 3 && is_word(words, "-p"))) {
     KESTO_FUZZ_CHECK(list_tree(".").size() == premade_files().size() + 1,
-                     "-l or -t made a file");
+                     "-l, -lj, -t or -p made a file");
   }
   return 0;
 }

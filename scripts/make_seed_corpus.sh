@@ -98,6 +98,14 @@ words create-missing-input -cf n.ar f1 missing
 words create-into-directory -cf sub f1
 words list-ar -l a.ar
 words list-dl -L d.dl
+words list-json-ar -lj a.ar
+words list-json-dl -LJ d.dl
+words extract-readable-ar -x a.ar .
+words extract-readable-dl-chosen -x d.dl sub 'LZ*' 'f?'
+words extract-readable-missing-name -x d.dl sub f1 nothing
+words print-ar -p a.ar 'f*' E0
+words print-dl -p d.dl lz.txt f1
+words print-missing-name -p d.dl nothing
 words test-ar -t a.ar
 words test-dl -t d.dl
 words rebuild-ar -u a.ar sub
@@ -108,4 +116,6 @@ words add-clash -a d.dl sub/lz.txt LZ.TXT
 words remove-ar -d a.ar 'e?' 'F*'
 words remove-dl-unmatched -D d.dl lz.txt none
 words usage -x a.ar
+words help --help
+words version --version
 echo "seed corpora written to $corpus"

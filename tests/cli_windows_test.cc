@@ -147,6 +147,10 @@ TEST_F(cli_windows, double_byte_names_round_trip_in_code_page_932) {
   EXPECT_EQ(listing("x"), (names{"ソフト.t", "ソフト.txt", "能.txt", "表.txt"}));
   EXPECT_EQ(read_file("x/表.txt"), "hyo");
   EXPECT_EQ(read_file("x/ソフト.txt"), "soft");
+  // -lj decodes names from the code page; -p matches them byte for byte.
+  const std::string json = run({"-lj", "j.dl"}).out;
+  EXPECT_NE(json.find("{\"name\": \"表.txt\", \"raw\": \"955c2e747874\""), std::string::npos) << json;
+  EXPECT_EQ(run({"-p", "j.dl", "表*"}).out, "hyo");
 }
 
 // One quoted word can name more files than a command line could hold; a DL

@@ -12,6 +12,8 @@
 
 #include "common/platform.h"
 
+#include "common/name_match.h"
+
 namespace kesto {
 
 // Writes an AR archive holding the count files, in order, under their base
@@ -37,6 +39,25 @@ int create_ar_archive_limited(std::FILE* archive, const char* const* files, std:
 // file nor changes a file that had the name.
 int extract_ar_archive(std::FILE* archive, std::FILE* log);
 
+// Walks the directory and lets selection see every entry's name, writing
+// nothing. Returns reader_status: ok; wrong_format; bad_archive; or
+// name_not_found when a NAME of selection matched no entry.
+int select_ar_entries(std::FILE* archive, name_selection* selection);
+
+// Extracts the entries selection chooses as extract_ar_archive does, except
+// that an entry whose name something already has (a file that was there, or
+// one an earlier entry of this run wrote) is left out with a line saying so
+// and the run goes on. Same statuses as extract_ar_archive.
+int extract_ar_entries(std::FILE* archive, std::FILE* log, name_selection* selection);
+
+// Writes the unscrambled bytes of the entries selection chooses to out, one
+// after the other in directory order. Returns reader_status: ok,
+// wrong_format, bad_archive; cannot_read for data that run out, after
+// writing the bytes that could be read and logging the fragment;
+// cannot_write when out fails (nothing logged).
+int print_ar_entries(std::FILE* archive, std::FILE* out, std::FILE* log,
+                     name_selection* selection);
+
 // Lists the archive to log without extracting it: a line naming the format
 // with the header's count and key, a line per directory record (data
 // offset, size, marks for data outside the file and for a name extraction
@@ -44,6 +65,11 @@ int extract_ar_archive(std::FILE* archive, std::FILE* log);
 // only. Returns reader_status: ok, wrong_format, or bad_archive at the
 // first record that cannot be read (the lines before it written).
 int list_ar_archive(std::FILE* archive, std::FILE* log);
+
+// The same listing as one JSON document on out (json_listing). Nothing is
+// printed when a record cannot be read (bad_archive). Returns as
+// list_ar_archive.
+int list_ar_archive_json(std::FILE* archive, std::FILE* out);
 
 // Reads every entry's data as extraction would and writes no file. Logs a
 // line per entry: its name when sound, else the line of the problem that

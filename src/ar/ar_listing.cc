@@ -10,6 +10,20 @@
 
 namespace kesto {
 
+namespace {
+
+listed_entry listed(const ar_record& rec, std::uint64_t file_size) {
+  listed_entry entry;
+  entry.name = rec.name;
+  entry.offset = rec.data_offset;
+  entry.size = rec.size;
+  entry.outside = data_outside(rec.data_offset, rec.size, file_size);
+  entry.refused = !is_safe_entry_name(rec.name);
+  return entry;
+}
+
+}  // namespace
+
 int list_ar_archive(std::FILE* archive, std::FILE* log) {
   ar_directory directory(archive);
   const int opened = directory.open();
@@ -27,18 +41,43 @@ int list_ar_archive(std::FILE* archive, std::FILE* log) {
   log_ar_listing_head(log, directory.count(), directory.key());
   listing_totals totals;
   const int status = again.visit([&](const ar_record& rec) {
-    listed_entry entry;
+    listed_entry entry = listed(rec, file_size);
     entry.duplicate = names.shared(rec.name);
-    entry.name = rec.name;
-    entry.offset = rec.data_offset;
-    entry.size = rec.size;
-    entry.outside = data_outside(rec.data_offset, rec.size, file_size);
-    entry.refused = !is_safe_entry_name(rec.name);
     log_listed_entry(log, entry);
     totals.add(entry);
     return reader_status::ok;
   });
   if (status == reader_status::ok) totals.log(log, false);
+  return status;
+}
+
+// The directory is walked twice: once to find a record that cannot be
+// read, which leaves out the whole document, then to print it.
+int list_ar_archive_json(std::FILE* archive, std::FILE* out) {
+  ar_directory check(archive);
+  shared_names names;
+  int status = check.open();
+  if (status == reader_status::ok) {
+    status = check.visit([&names](const ar_record& rec) {
+      names.count(rec.name);
+      return reader_status::ok;
+    });
+  }
+  if (status != reader_status::ok) return status;
+  ar_directory directory(archive);
+  status = directory.open();
+  if (status != reader_status::ok) return status;
+  const std::uint64_t file_size = stream_size(archive);
+  json_listing json(out);
+  const std::uint16_t key = directory.key();
+  json.begin("AR", directory.count(), &key);
+  status = directory.visit([&](const ar_record& rec) {
+    listed_entry entry = listed(rec, file_size);
+    entry.duplicate = names.shared(rec.name);
+    json.add(entry);
+    return reader_status::ok;
+  });
+  if (status == reader_status::ok) json.end();
   return status;
 }
 

@@ -12,10 +12,16 @@ namespace kesto {
 
 namespace {
 
-int extract_entry(std::FILE* archive, std::FILE* log, const ar_record& rec, std::uint16_t key) {
+int extract_entry(std::FILE* archive, std::FILE* log, const ar_record& rec, std::uint16_t key,
+                  bool keep_existing = false) {
   if (!seek_to(archive, rec.data_offset)) return reader_status::bad_archive;
   entry_output out(archive);
-  if (out.open(rec.name) != reader_status::ok) {
+  const int opened = out.open(rec.name, keep_existing);
+  if (opened == entry_output::name_taken) {
+    log_message(log, msg_file_exists, rec.name);
+    return reader_status::ok;
+  }
+  if (opened != reader_status::ok) {
     return log_failure(log, msg_cannot_create, rec.name, reader_status::cannot_create);
   }
   keystream ks(key);
@@ -36,6 +42,47 @@ int extract_ar_archive(std::FILE* archive, std::FILE* log) {
   if (opened != reader_status::ok) return opened;
   return directory.visit(
       [&](const ar_record& rec) { return extract_entry(archive, log, rec, directory.key()); });
+}
+
+int select_ar_entries(std::FILE* archive, name_selection* selection) {
+  ar_directory directory(archive);
+  const int opened = directory.open();
+  if (opened != reader_status::ok) return opened;
+  const int status = directory.visit([&](const ar_record& rec) {
+    selection->select(rec.name);
+    return reader_status::ok;
+  });
+  if (status != reader_status::ok) return status;
+  return selection->unmatched() != nullptr ? reader_status::name_not_found : reader_status::ok;
+}
+
+int extract_ar_entries(std::FILE* archive, std::FILE* log, name_selection* selection) {
+  ar_directory directory(archive);
+  const int opened = directory.open();
+  if (opened != reader_status::ok) return opened;
+  return directory.visit([&](const ar_record& rec) {
+    if (!selection->select(rec.name)) return reader_status::ok;
+    return extract_entry(archive, log, rec, directory.key(), true);
+  });
+}
+
+int print_ar_entries(std::FILE* archive, std::FILE* out, std::FILE* log,
+                     name_selection* selection) {
+  ar_directory directory(archive);
+  const int opened = directory.open();
+  if (opened != reader_status::ok) return opened;
+  return directory.visit([&](const ar_record& rec) {
+    if (!selection->select(rec.name)) return reader_status::ok;
+    if (!seek_to(archive, rec.data_offset)) return reader_status::bad_archive;
+    keystream ks(directory.key());
+    const copy_result r = copy_available(
+        archive, out, rec.size, [&ks](unsigned char* p, std::size_t n) { ks.unscramble(p, n); });
+    if (r == copy_result::write_short) return reader_status::cannot_write;
+    if (r != copy_result::ok) {
+      return log_failure(log, msg_cannot_read_entry, rec.name, reader_status::cannot_read);
+    }
+    return reader_status::ok;
+  });
 }
 
 }  // namespace kesto

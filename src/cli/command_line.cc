@@ -2,12 +2,14 @@
 // owns the archive stream, calls one archive routine and reports its status.
 #include "cli/command_line.h"
 
+#include <cerrno>
 #include <span>
 
 #include "ar/ar_archive.h"
 #include "common/chunk_copy.h"
 #include "common/edit.h"
 #include "common/file_handle.h"
+#include "common/name_match.h"
 #include "common/path.h"
 #include "common/platform.h"
 #include "common/status.h"
@@ -37,6 +39,37 @@ constexpr const char* usage_text =
     "E-mail: kesto@example.org\n"
     "Sito:   https://example.org/kesto\n";
 
+// The operations the usage text does not show, in its style, for --help.
+// Each entry is one operation's lines; an operation added later adds its
+// entry here, before the lines of --help and --version, which end the list.
+constexpr const char* more_operations[] = {
+    " kesto -l nome_archivio  (elenca i file di un archivio di un qualsiasi\n"
+    "\t\tformato supportato senza estrarli)\n",
+    " kesto -lj nome_archivio  (elenca i file di un archivio di un qualsiasi\n"
+    "\t\tformato supportato in un documento JSON)\n",
+    " kesto -t nome_archivio  (verifica che ogni file di un archivio si possa\n"
+    "\t\testrarre, senza scrivere nulla)\n",
+    " kesto -u nome_archivio directory  (ricostruisce un archivio con i file\n"
+    "\t\tmodificati della directory)\n",
+    " kesto -x nome_archivio destinazione [nome1 nome2 ...]  (estrae in forma\n"
+    "\t\tleggibile tutti i file o quelli indicati (* e ? ammessi) nella\n"
+    "\t\tdirectory destinazione, senza sovrascrivere file esistenti)\n",
+    " kesto -p nome_archivio nome1 nome2 ...  (scrive sullo standard output i\n"
+    "\t\tfile indicati (* e ? ammessi) in forma leggibile)\n",
+    " kesto -cdz nome_archivio file1 file2 file3 ...  (crea un archivio in formato\n"
+    "\t\t\t\t\t\t Varneth con i file compressi con LZSS)\n",
+    " kesto -a nome_archivio file1 file2 ...  (aggiunge i file a un archivio o\n"
+    "\t\tsostituisce quelli dell'archivio con lo stesso nome)\n",
+    " kesto -az nome_archivio file1 file2 ...  (come -a, con i file nuovi di un\n"
+    "\t\tarchivio in formato Varneth compressi con LZSS)\n",
+    " kesto -d nome_archivio nome1 nome2 ...  (elimina da un archivio i file\n"
+    "\t\tindicati (* e ? ammessi))\n",
+    " kesto --help  (stampa questo testo; anche -h e /?)\n",
+    " kesto --version  (stampa la versione di kesto)\n",
+};
+
+constexpr const char* version_line = "kesto " KESTO_VERSION "\n";
+
 constexpr const char* success_banner = "Torvane Archiver - operazione completata con successo\n";
 constexpr const char* failure_tail = " - Operazione non riuscita\n";
 constexpr const char* msg_cannot_open = "Impossibile aprire il file %s";
@@ -50,6 +83,8 @@ constexpr const char* msg_unknown_format = "Formato di archivio non riconosciuto
 constexpr const char* msg_read_error = "Errore di lettura nell'archivio";
 constexpr const char* msg_damaged = "File danneggiati nell'archivio: %s";
 constexpr const char* msg_not_archive = "Il file %s esiste e non sembra un archivio";
+constexpr const char* msg_name_not_found = "Nessun file dell'archivio corrisponde a %s";
+constexpr const char* msg_cannot_write_output = "Impossibile scrivere sullo standard output";
 // 0x8A is the letter e with a grave accent in the console's OEM code page.
 constexpr const char* msg_key_ar = "La chiave in Hex \x8A: %X\n\n";
 constexpr const char* msg_key_other =
@@ -57,9 +92,14 @@ constexpr const char* msg_key_other =
 
 enum class operation {
   usage,
+  help,
+  version,
   key_report,
   list,
+  list_json,
   test,
+  extract_readable,
+  print,
   extract,
   extract_lz,
   create_ar,
@@ -77,12 +117,22 @@ bool is_option(const std::string& word, const char* option) {
 }
 
 operation choose_operation(const std::vector<std::string>& words) {
+  if (words.size() == 1) {
+    const std::string& option = words[0];
+    if (is_option(option, "--help") || is_option(option, "-h") || option == "/?") {
+      return operation::help;
+    }
+    if (is_option(option, "--version")) return operation::version;
+  }
   if (words.size() < 2) return operation::usage;
   const std::string& option = words[0];
   const std::size_t operands = words.size() - 1;
   if (operands == 1 && is_option(option, "-r")) return operation::key_report;
   if (operands == 1 && is_option(option, "-l")) return operation::list;
+  if (operands == 1 && is_option(option, "-lj")) return operation::list_json;
   if (operands == 1 && is_option(option, "-t")) return operation::test;
+  if (operands >= 2 && is_option(option, "-x")) return operation::extract_readable;
+  if (operands >= 2 && is_option(option, "-p")) return operation::print;
   if (operands <= 2 && is_option(option, "-e")) return operation::extract;
   if (operands <= 2 && is_option(option, "-ed")) return operation::extract_lz;
   if (operands < 2) return operation::usage;
@@ -171,6 +221,15 @@ int list_or_test(const std::string& path, bool test, std::FILE* out) {
   return report_extraction(status, out);
 }
 
+// Creates the destination when missing (one level) and enters it, saving
+// the current directory. nullptr, or the failure line's first half.
+const char* enter_destination(const std::string& destination, std::string* saved_directory) {
+  if (!get_current_directory(saved_directory)) return msg_no_current_dir;
+  make_directory(destination.c_str());  // an existing directory is fine
+  if (!change_directory(destination.c_str())) return msg_cannot_enter_dest;
+  return nullptr;
+}
+
 int extract(std::span<const std::string> operands, bool lz_only, std::FILE* out) {
   const std::string& path = operands[0];
   file_handle archive = open_archive(path);
@@ -178,9 +237,9 @@ int extract(std::span<const std::string> operands, bool lz_only, std::FILE* out)
   const bool has_destination = operands.size() > 1;
   std::string saved_directory;
   if (has_destination) {
-    if (!get_current_directory(&saved_directory)) return fail(out, msg_no_current_dir);
-    make_directory(operands[1].c_str());  // an existing directory is fine
-    if (!change_directory(operands[1].c_str())) return fail(out, msg_cannot_enter_dest);
+    if (const char* failure = enter_destination(operands[1], &saved_directory)) {
+      return fail(out, failure);
+    }
   }
   int status = lz_only ? extract_dl_archive(archive.get(), out, true)
                        : extract_ar_archive(archive.get(), out);
@@ -190,6 +249,82 @@ int extract(std::span<const std::string> operands, bool lz_only, std::FILE* out)
   archive.close();
   if (has_destination) change_directory(saved_directory.c_str());
   return report_extraction(status, out);
+}
+
+// The walk of -x and -p that matches every NAME before anything is written:
+// the AR format first, then DL. *is_ar tells which format the archive has.
+int select_entries(std::FILE* archive, name_selection* selection, bool* is_ar) {
+  *is_ar = true;
+  int status = select_ar_entries(archive, selection);
+  if (status == reader_status::wrong_format) {
+    *is_ar = false;
+    status = select_dl_entries(archive, selection);
+  }
+  return status;
+}
+
+int report_selection(int status, const name_selection& selection, std::FILE* out) {
+  if (status == reader_status::name_not_found) {
+    return fail(out, msg_name_not_found, *selection.unmatched());
+  }
+  return report_extraction(status, out);
+}
+
+// -x: the entries the NAMEs choose (every entry without NAMEs), readable,
+// into the destination; a name that is taken there is left alone.
+int extract_readable(std::span<const std::string> operands, std::FILE* out) {
+  const std::string& path = operands[0];
+  file_handle archive = open_archive(path);
+  if (!archive) return fail(out, msg_cannot_open, path);
+  name_selection selection(operands.subspan(2));
+  bool is_ar = true;
+  int status = select_entries(archive.get(), &selection, &is_ar);
+  if (status != reader_status::ok) return report_selection(status, selection, out);
+  std::string saved_directory;
+  if (const char* failure = enter_destination(operands[1], &saved_directory)) {
+    return fail(out, failure);
+  }
+  status = is_ar ? extract_ar_entries(archive.get(), out, &selection)
+                 : extract_dl_entries(archive.get(), out, &selection);
+  archive.close();
+  change_directory(saved_directory.c_str());
+  return report_extraction(status, out);
+}
+
+// -p: the readable bytes of the chosen entries on out, which carries
+// nothing else; failure lines go to err. A closed pipe ends the run without
+// a line: the reader has gone, and no one wants to hear why.
+int print_entries(std::span<const std::string> operands, std::FILE* out, std::FILE* err) {
+  const std::string& path = operands[0];
+  file_handle archive = open_archive(path);
+  if (!archive) return fail(err, msg_cannot_open, path);
+  name_selection selection(operands.subspan(1));
+  bool is_ar = true;
+  int status = select_entries(archive.get(), &selection, &is_ar);
+  if (status != reader_status::ok) return report_selection(status, selection, err);
+  use_binary_mode(out);
+  errno = 0;
+  status = is_ar ? print_ar_entries(archive.get(), out, err, &selection)
+                 : print_dl_entries(archive.get(), out, err, &selection);
+  // The last bytes may still wait in the stream's buffer.
+  if (status == reader_status::ok && std::fflush(out) != 0) status = reader_status::cannot_write;
+  const bool closed_pipe = status == reader_status::cannot_write && is_closed_pipe(out, errno);
+  if (status == reader_status::ok) return 0;
+  if (status == reader_status::cannot_write) {
+    return closed_pipe ? 1 : fail(err, msg_cannot_write_output);
+  }
+  return report_extraction(status, err);
+}
+
+// -lj: the listing as one JSON document, printed only when the whole
+// directory can be read.
+int list_json(const std::string& path, std::FILE* out) {
+  file_handle archive = open_archive(path);
+  if (!archive) return fail(out, msg_cannot_open, path);
+  int status = list_ar_archive_json(archive.get(), out);
+  if (status == reader_status::wrong_format) status = list_dl_archive_json(archive.get(), out);
+  archive.close();
+  return status == reader_status::ok ? 0 : report_extraction(status, out);
 }
 
 int write_archive(operation op, std::FILE* archive, const std::vector<const char*>& files,
@@ -379,6 +514,13 @@ bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 }  // namespace
 
+bool expands_wildcards(std::string_view option, std::size_t operand) {
+  const std::string word(option);
+  if (is_option(word, "-x")) return operand < 2;
+  if (is_option(word, "-p")) return operand < 1;
+  return true;
+}
+
 std::uint16_t parse_key(const char* text) {
   while (is_space(*text)) ++text;
   bool negative = false;
@@ -391,7 +533,7 @@ std::uint16_t parse_key(const char* text) {
   return negative ? static_cast<std::uint16_t>(0u - value) : value;
 }
 
-int run_command_line(const std::vector<std::string>& words, std::FILE* out) {
+int run_command_line(const std::vector<std::string>& words, std::FILE* out, std::FILE* err) {
   const operation op = choose_operation(words);
   // A view, not a copy: creation may be given thousands of files.
   const auto operands = std::span<const std::string>(words).subspan(words.empty() ? 0 : 1);
@@ -399,6 +541,15 @@ int run_command_line(const std::vector<std::string>& words, std::FILE* out) {
   switch (op) {
     case operation::usage:
       std::fputs(usage_text, out);
+      break;
+    case operation::help:
+      std::fputs(usage_text, out);
+      for (const char* lines : more_operations) std::fputs(lines, out);
+      code = 0;
+      break;
+    case operation::version:
+      std::fputs(version_line, out);
+      code = 0;
       break;
     case operation::key_report:
       code = report_key(operands[0], out);
@@ -410,6 +561,16 @@ int run_command_line(const std::vector<std::string>& words, std::FILE* out) {
     case operation::extract:
     case operation::extract_lz:
       code = extract(operands, op == operation::extract_lz, out);
+      break;
+    case operation::list_json:
+      code = list_json(operands[0], out);
+      break;
+    case operation::extract_readable:
+      code = extract_readable(operands, out);
+      break;
+    case operation::print:
+      code = print_entries(operands, out, err);
+      if (std::fflush(err) != 0) code = 1;
       break;
     case operation::create_ar:
     case operation::create_ar_key:

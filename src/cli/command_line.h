@@ -6,14 +6,23 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kesto {
 
 // words are the command-line words after the program name. Prints the
 // result line, the usage text or the extraction log to out and returns the
-// exit code: 0 on success, 1 on any failure.
-int run_command_line(const std::vector<std::string>& words, std::FILE* out);
+// exit code: 0 on success, 1 on any failure. -p writes entry data to out
+// and its failure lines to err, the only operation that writes there.
+int run_command_line(const std::vector<std::string>& words, std::FILE* out,
+                     std::FILE* err = stderr);
+
+// Whether the operand with index operand (from 0) of a command line with
+// this option word names files (command_line_words expands its wildcards on
+// Windows): every operand except the NAMEs of -x and -p, which choose
+// entries with wildcards of their own.
+bool expands_wildcards(std::string_view option, std::size_t operand);
 
 // The KEY operand of -cfk: optional leading white space, an optional sign
 // (minus negates), an optional 0x or 0X, then hexadecimal digits; the low 16

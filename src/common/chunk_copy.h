@@ -45,6 +45,22 @@ copy_result copy_exact(std::FILE* in, std::FILE* out, std::uint32_t size, Filter
   });
 }
 
+// As copy_exact, but a read that comes up short still passes on the bytes
+// it got before returning read_short: what could be read is written.
+template <class Filter>
+copy_result copy_available(std::FILE* in, std::FILE* out, std::uint32_t size, Filter&& filter) {
+  unsigned char buf[copy_chunk_size];
+  while (size != 0) {
+    const std::size_t chunk = size < copy_chunk_size ? size : copy_chunk_size;
+    const std::size_t n = std::fread(buf, 1, chunk, in);
+    filter(buf, n);
+    if (std::fwrite(buf, 1, n, out) != n) return copy_result::write_short;
+    if (n != chunk) return copy_result::read_short;
+    size -= static_cast<std::uint32_t>(chunk);
+  }
+  return copy_result::ok;
+}
+
 // Streams whose bulk data move in whole chunks (input files, entry files,
 // archives) are best unbuffered: each chunk then goes to or from the system
 // in one call. A stream buffer of the usual 4096 bytes splits every chunk

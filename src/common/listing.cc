@@ -4,6 +4,7 @@
 
 #include "common/edit.h"
 #include "common/path.h"
+#include "common/platform.h"
 #include "common/stream_io.h"
 
 namespace kesto {
@@ -52,6 +53,96 @@ void listing_totals::log(std::FILE* log, bool with_unpacked) const {
                static_cast<unsigned long long>(stored_));
   if (with_unpacked) std::fprintf(log, msg_totals_unpacked, static_cast<unsigned long long>(unpacked_));
   std::fputc('\n', log);
+}
+
+namespace {
+
+// name as a JSON string, quotes included.
+std::string json_string(std::string_view name) {
+  std::string text;
+  if (!name_to_utf8(name, &text)) {
+    text.clear();
+    for (const char c : name) {
+      const auto b = static_cast<unsigned char>(c);
+      if (b < 0x80) {
+        text.push_back(c);
+      } else {
+        text.push_back(static_cast<char>(0xC0 | b >> 6));
+        text.push_back(static_cast<char>(0x80 | (b & 0x3F)));
+      }
+    }
+  }
+  // Control characters are escaped, the C1 controls (U+0080-U+009F, C2 80
+  // to C2 9F in UTF-8) too, so that no name printed raw can drive a
+  // terminal that shows the document.
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    unsigned code = static_cast<unsigned char>(c);
+    bool control = code < 0x20 || code == 0x7F;
+    if (code == 0xC2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        code = next;
+        control = true;
+        ++i;
+      }
+    }
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(c);
+    } else if (control) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
+      out += escaped;
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string hex_bytes(std::string_view bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (const char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 15]);
+  }
+  return out;
+}
+
+const char* json_bool(bool value) { return value ? "true" : "false"; }
+
+}  // namespace
+
+void json_listing::begin(const char* format, std::uint32_t count, const std::uint16_t* key) {
+  std::fprintf(out_, "{\n  \"format\": \"%s\",\n", format);
+  if (key != nullptr) std::fprintf(out_, "  \"key\": %u,\n", static_cast<unsigned>(*key));
+  std::fprintf(out_, "  \"count\": %lu,\n  \"entries\": [", static_cast<unsigned long>(count));
+}
+
+void json_listing::add(const listed_entry& entry) {
+  std::fprintf(out_,
+               "%s\n    {\"name\": %s, \"raw\": \"%s\", \"offset\": %lu, \"size\": %lu, \"lz\": %s",
+               totals_.entries() == 0 ? "" : ",", json_string(entry.name).c_str(),
+               hex_bytes(entry.name).c_str(), static_cast<unsigned long>(entry.offset),
+               static_cast<unsigned long>(entry.size), json_bool(entry.lz));
+  if (entry.lz && entry.unpacked_known) {
+    std::fprintf(out_, ", \"unpacked\": %lu", static_cast<unsigned long>(entry.unpacked));
+  }
+  std::fprintf(out_, ", \"outside\": %s, \"refused\": %s, \"duplicate\": %s}",
+               json_bool(entry.outside), json_bool(entry.refused), json_bool(entry.duplicate));
+  totals_.add(entry);
+}
+
+void json_listing::end() {
+  std::fprintf(
+      out_, "%s],\n  \"total\": {\"entries\": %llu, \"bytes\": %llu, \"unpacked\": %llu}\n}\n",
+      totals_.entries() == 0 ? "" : "\n  ", static_cast<unsigned long long>(totals_.entries()),
+      static_cast<unsigned long long>(totals_.stored()),
+      static_cast<unsigned long long>(totals_.unpacked()));
 }
 
 void log_ar_listing_head(std::FILE* log, std::uint32_t count, std::uint16_t key) {

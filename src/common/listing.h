@@ -50,6 +50,9 @@ void log_listed_entry(std::FILE* log, const listed_entry& entry);
 class listing_totals {
  public:
   void add(const listed_entry& entry);
+  std::uint64_t entries() const { return entries_; }
+  std::uint64_t stored() const { return stored_; }
+  std::uint64_t unpacked() const { return unpacked_; }
   // The last line of the listing; with_unpacked adds the unpacked bytes of
   // the LZ entries (DL archives).
   void log(std::FILE* log, bool with_unpacked) const;
@@ -58,6 +61,25 @@ class listing_totals {
   std::uint64_t entries_ = 0;
   std::uint64_t stored_ = 0;
   std::uint64_t unpacked_ = 0;
+};
+
+// The listing as one JSON document (RFC 8259, UTF-8), written entry by
+// entry as the directory is walked: format, key (AR), the header's count,
+// the entries and the totals. Names are text in UTF-8, converted from the
+// archives' code page where it is known (name_to_utf8), else byte for byte
+// with 0x80-0xFF as the characters of the same numbers; "raw" holds their
+// bytes in hexadecimal, so that none is ever lost.
+class json_listing {
+ public:
+  explicit json_listing(std::FILE* out) : out_(out) {}
+  // key is null for a DL archive.
+  void begin(const char* format, std::uint32_t count, const std::uint16_t* key);
+  void add(const listed_entry& entry);
+  void end();
+
+ private:
+  std::FILE* out_;
+  listing_totals totals_;
 };
 
 // First lines of a listing.

@@ -16,18 +16,38 @@
 
 namespace kesto {
 
+// Whether the operand with index operand (from 0, as typed) of a command
+// line whose option word is option names files, so that its wildcards are
+// expanded; a NAME that chooses archive entries is not.
+using expansion_rule = std::function<bool(std::string_view option, std::size_t operand)>;
+
 // The command-line words after the program name. POSIX: argv as given.
 // Windows: read from the wide command line, with wildcards expanded (see
-// README.md) and each word in the ANSI code page; a word that has no exact
-// form there is spelt with "?" where a character has none, so that no file
-// function can open it.
-std::vector<std::string> command_line_words(int argc, char** argv);
+// README.md) in the operands that expand allows (all when it is empty),
+// never in the option word, and each word in the ANSI code page; a word
+// that has no exact form there is spelt with "?" where a character has
+// none, so that no file function can open it.
+std::vector<std::string> command_line_words(int argc, char** argv,
+                                            const expansion_rule& expand = {});
 
 // The length in bytes of the character text starts with (text not empty):
 // 2 for a lead byte of a double-byte ANSI code page and the byte that
 // completes it (Windows), so that a trail byte 0x5C is never taken for "\";
 // else 1.
 std::size_t character_size(std::string_view text);
+
+// Makes stream (standard output) carry bytes unchanged: Windows otherwise
+// writes each line feed as CR LF. Elsewhere streams are binary already.
+void use_binary_mode(std::FILE* stream);
+
+// True when the write that failed on stream, with errno error, found a
+// pipe whose reader has gone. Call right after the failure.
+bool is_closed_pipe(std::FILE* stream, int error);
+
+// name, stored in the archives' code page (the ANSI code page on Windows),
+// in UTF-8 in *utf8. False where that code page is unknown (POSIX) or name
+// is no text in it.
+bool name_to_utf8(std::string_view name, std::string* utf8);
 
 // The process's current directory, or false.
 bool get_current_directory(std::string* dir);

@@ -22,9 +22,15 @@
 
 namespace kesto {
 
-std::vector<std::string> command_line_words(int argc, char** argv) {
+std::vector<std::string> command_line_words(int argc, char** argv, const expansion_rule&) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
+
+void use_binary_mode(std::FILE*) {}
+
+bool is_closed_pipe(std::FILE*, int error) { return error == EPIPE; }
+
+bool name_to_utf8(std::string_view, std::string*) { return false; }
 
 // Names are bytes: no byte is part of another.
 std::size_t character_size(std::string_view) { return 1; }

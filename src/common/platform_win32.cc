@@ -173,15 +173,56 @@ void expand_wildcards(const std::wstring& pattern, std::vector<std::wstring>* wo
 
 }  // namespace
 
-std::vector<std::string> command_line_words(int, char**) {
+std::vector<std::string> command_line_words(int, char**, const expansion_rule& expand) {
+  const std::vector<std::wstring> typed = split_words(::GetCommandLineW());
+  std::string option;
+  if (!typed.empty() && !to_ansi(typed[0], &option)) option.clear();
   std::vector<std::wstring> expanded;
-  for (const std::wstring& word : split_words(::GetCommandLineW()))
-    expand_wildcards(word, &expanded);
+  for (std::size_t i = 0; i < typed.size(); ++i) {
+    // "/?" asks for help: the option word is never a file.
+    if (i > 0 && (!expand || expand(option, i - 1))) {
+      expand_wildcards(typed[i], &expanded);
+    } else {
+      expanded.push_back(typed[i]);
+    }
+  }
   std::vector<std::string> words(expanded.size());
   for (std::size_t i = 0; i < expanded.size(); ++i) {
     if (!to_ansi(expanded[i], &words[i])) words[i] = refused_spelling(expanded[i]);
   }
   return words;
+}
+
+void use_binary_mode(std::FILE* stream) {
+  std::fflush(stream);
+  const int fd = _fileno(stream);
+  if (fd >= 0) _setmode(fd, _O_BINARY);
+}
+
+// The C runtime does not always map a broken pipe to EPIPE (EINVAL under
+// Wine); the system's own error for the failed WriteFile says it.
+bool is_closed_pipe(std::FILE* stream, int error) {
+  const DWORD last = ::GetLastError();
+  if (error == EPIPE) return true;
+  const int fd = _fileno(stream);
+  const auto handle = fd >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(fd)) : INVALID_HANDLE_VALUE;
+  return handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) == FILE_TYPE_PIPE &&
+         (last == ERROR_NO_DATA || last == ERROR_BROKEN_PIPE || last == ERROR_PIPE_NOT_CONNECTED);
+}
+
+bool name_to_utf8(std::string_view name, std::string* utf8) {
+  utf8->clear();
+  if (name.empty()) return true;
+  const int size = static_cast<int>(name.size());
+  const int n = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(), size, nullptr, 0);
+  if (n <= 0) return false;
+  std::wstring text(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(), size, text.data(), n);
+  const int m = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), n, nullptr, 0, nullptr, nullptr);
+  if (m <= 0) return false;
+  utf8->resize(static_cast<std::size_t>(m));
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), n, utf8->data(), m, nullptr, nullptr);
+  return true;
 }
 
 // A lead byte counts only with a byte that completes a character: after any

@@ -13,6 +13,7 @@ inline constexpr int bad_archive = 2;      // header or directory unreadable, or
 inline constexpr int cannot_read = 3;      // entry data ran out (fragment logged)
 inline constexpr int cannot_create = 4;    // entry file could not be created (fragment logged)
 inline constexpr int cannot_write = 5;     // entry file could not be written (fragment logged)
+inline constexpr int name_not_found = 6;   // a NAME operand matched no entry (nothing logged)
 }  // namespace reader_status
 
 // Results of create_ar_archive and create_dl_archive. An input that cannot be

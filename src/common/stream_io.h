@@ -65,6 +65,12 @@ inline constexpr const char* msg_entry_done = "%s\n";
 inline constexpr const char* msg_cannot_create = "Impossibile creare il file %s";
 inline constexpr const char* msg_cannot_read_entry = "Impossibile leggere il file %s dall'archivio";
 inline constexpr const char* msg_cannot_write = "Impossibile scrivere il file %s";
+// A whole line: an entry -x leaves out because its name is taken.
+inline constexpr const char* msg_file_exists = "%s non estratto: esiste un file con questo nome\n";
+// A whole line: an entry that begins with "LZ" but does not decode exactly,
+// which -x writes as stored.
+inline constexpr const char* msg_kept_as_stored =
+    "%s - non decomprimibile con LZSS, estratto come salvato\n";
 // A whole line: an LZ entry whose header sizes disagree with its stream.
 inline constexpr const char* msg_inconsistent = "%s - dati incoerenti nell'estrazione\n";
 

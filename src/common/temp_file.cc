@@ -38,11 +38,14 @@ bool may_replace(const existing_file& found) {
   }
 }
 
-int entry_output::open(const char* name) {
+int entry_output::open(const char* name, bool keep_existing) {
   discard();
   if (!is_safe_entry_name(name)) return reader_status::cannot_create;
   name_ = file_name_as_stored(name);
   existing_ = inspect_existing_file(name_.c_str(), archive_);
+  if (keep_existing && existing_.kind != file_kind::none && !existing_.is_open_stream) {
+    return name_taken;
+  }
   if (!may_replace(existing_) || !file_.open("")) return reader_status::cannot_create;
   return reader_status::ok;
 }

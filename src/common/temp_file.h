@@ -28,8 +28,12 @@ class entry_output {
   entry_output& operator=(const entry_output&) = delete;
 
   // reader_status::ok, or cannot_create for an unsafe name, a name that
-  // may_replace refuses, or a temporary file that cannot be made.
-  int open(const char* name);
+  // may_replace refuses, or a temporary file that cannot be made. With
+  // keep_existing, a name that anything but the open archive already has
+  // (a file, a link, a directory) gives name_taken, and commit() later takes
+  // the name only if it is still free.
+  int open(const char* name, bool keep_existing = false);
+  static constexpr int name_taken = -1;
   std::FILE* stream() const { return file_.stream(); }
   // reader_status::ok; cannot_write when not every byte reaches the file;
   // cannot_create when the file cannot take the name. The temporary file is

@@ -12,6 +12,8 @@
 
 #include "common/platform.h"
 
+#include "common/name_match.h"
+
 namespace kesto {
 
 // Writes a DL archive holding the count files, in order, under their base
@@ -57,12 +59,33 @@ int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64
 // only when kept, as for AR archives.
 int extract_dl_archive(std::FILE* archive, std::FILE* log, bool decompress);
 
+// As select_ar_entries, for DL archives.
+int select_dl_entries(std::FILE* archive, name_selection* selection);
+
+// Extracts the entries selection chooses, readable: an entry whose data
+// decode exactly as an LZ entry is written decoded; one that begins with
+// "LZ" but does not decode exactly is written as stored, with a line saying
+// so; any other as stored. An entry whose name something already has is
+// left out as extract_ar_entries leaves it. Same statuses as
+// extract_dl_archive.
+int extract_dl_entries(std::FILE* archive, std::FILE* log, name_selection* selection);
+
+// Writes the readable bytes of the entries selection chooses to out, as
+// extract_dl_entries would write them; whether an LZ entry decodes exactly
+// is found out before any of its bytes is written. Statuses as
+// print_ar_entries.
+int print_dl_entries(std::FILE* archive, std::FILE* out, std::FILE* log,
+                     name_selection* selection);
+
 // Lists the archive to log without extracting it, as list_ar_archive does;
 // besides, an entry whose data start with an LZ header is marked LZ with
 // the unpacked size from that header, and the totals add the unpacked
 // bytes of the LZ entries. Reads the header, the directory and the first 10
 // bytes of each entry.
 int list_dl_archive(std::FILE* archive, std::FILE* log);
+
+// As list_ar_archive_json, for DL archives (no key; LZ entries marked).
+int list_dl_archive_json(std::FILE* archive, std::FILE* out);
 
 // Reads every entry as -e and -ed would and writes no file: LZ entries go
 // through the decoder into a sink that only counts. Logs and counts as

@@ -42,6 +42,20 @@ entry_problem test_entry(std::FILE* archive, const dl_record& rec) {
   return entry_problem::none;
 }
 
+listed_entry listed(std::FILE* archive, const dl_record& rec, std::uint64_t file_size) {
+  listed_entry entry;
+  entry.name = rec.name;
+  entry.offset = rec.data_position;
+  entry.size = rec.size;
+  entry.outside = data_outside(rec.data_position, rec.size, file_size);
+  entry.refused = !is_safe_entry_name(rec.name);
+  const lz_look look = look_at_entry(archive, rec);
+  entry.lz = look.is_lz;
+  entry.unpacked_known = look.header_known;
+  entry.unpacked = look.header.unpacked;
+  return entry;
+}
+
 }  // namespace
 
 int list_dl_archive(std::FILE* archive, std::FILE* log) {
@@ -61,22 +75,41 @@ int list_dl_archive(std::FILE* archive, std::FILE* log) {
   log_dl_listing_head(log, directory.count());
   listing_totals totals;
   const int status = again.visit([&](const dl_record& rec) {
-    listed_entry entry;
+    listed_entry entry = listed(archive, rec, file_size);
     entry.duplicate = names.shared(rec.name);
-    entry.name = rec.name;
-    entry.offset = rec.data_position;
-    entry.size = rec.size;
-    entry.outside = data_outside(rec.data_position, rec.size, file_size);
-    entry.refused = !is_safe_entry_name(rec.name);
-    const lz_look look = look_at_entry(archive, rec);
-    entry.lz = look.is_lz;
-    entry.unpacked_known = look.header_known;
-    entry.unpacked = look.header.unpacked;
     log_listed_entry(log, entry);
     totals.add(entry);
     return reader_status::ok;
   });
   if (status == reader_status::ok) totals.log(log, true);
+  return status;
+}
+
+// Walked twice, as list_ar_archive_json walks an AR directory.
+int list_dl_archive_json(std::FILE* archive, std::FILE* out) {
+  dl_directory check(archive);
+  shared_names names;
+  int status = check.open();
+  if (status == reader_status::ok) {
+    status = check.visit([&names](const dl_record& rec) {
+      names.count(rec.name);
+      return reader_status::ok;
+    });
+  }
+  if (status != reader_status::ok) return status;
+  dl_directory directory(archive);
+  status = directory.open();
+  if (status != reader_status::ok) return status;
+  const std::uint64_t file_size = stream_size(archive);
+  json_listing json(out);
+  json.begin("DL", directory.count(), nullptr);
+  status = directory.visit([&](const dl_record& rec) {
+    listed_entry entry = listed(archive, rec, file_size);
+    entry.duplicate = names.shared(rec.name);
+    json.add(entry);
+    return reader_status::ok;
+  });
+  if (status == reader_status::ok) json.end();
   return status;
 }
 

@@ -15,13 +15,62 @@ namespace {
 
 constexpr const char* msg_not_compressed = "%s non compresso con LZSS\n";
 
-int copy_entry(std::FILE* archive, std::FILE* log, const dl_record& rec, entry_output& out) {
+int copy_entry(std::FILE* archive, std::FILE* log, const dl_record& rec, entry_output& out,
+               const char* line = msg_entry_done) {
   copy_result r = copy_exact(archive, out.stream(), rec.size, no_filter{});
   if (r == copy_result::read_short) {
     return log_failure(log, msg_cannot_read_entry, rec.name, reader_status::cannot_read);
   }
   if (r != copy_result::ok) return log_failure(log, msg_cannot_write, rec.name, reader_status::cannot_write);
-  return keep_entry(out, log, rec.name, msg_entry_done);
+  return keep_entry(out, log, rec.name, line);
+}
+
+// -x: an entry that decodes exactly is written decoded; one that begins
+// with "LZ" but does not (a plain entry that happens to, or a damaged LZ
+// entry: the format cannot tell them apart) is written as stored, with a
+// line saying so; any other entry as stored.
+int readable_entry(std::FILE* archive, std::FILE* log, const dl_record& rec, entry_output& out) {
+  if (rec.size < 2) return copy_entry(archive, log, rec, out);
+  const int result = lzss_decode_entry(archive, out.stream(), rec.size);
+  if (result == lzss_result::ok) return keep_entry(out, log, rec.name, msg_entry_done);
+  if (result == lzss_result::write_failed) {
+    return log_failure(log, msg_cannot_write, rec.name, reader_status::cannot_write);
+  }
+  if (!seek_to(archive, rec.data_position)) return reader_status::bad_archive;
+  if (result == lzss_result::not_lz) return copy_entry(archive, log, rec, out);
+  // Start the file afresh: the decoder has written what it decoded.
+  if (out.open(rec.name, true) != reader_status::ok) {
+    return log_failure(log, msg_cannot_create, rec.name, reader_status::cannot_create);
+  }
+  return copy_entry(archive, log, rec, out, msg_kept_as_stored);
+}
+
+// -p: the same choice, made before any byte goes out by a decoding that
+// only counts.
+int print_entry(std::FILE* archive, std::FILE* out, std::FILE* log, const dl_record& rec) {
+  bool decode = false;
+  if (rec.size >= 2 && seek_to(archive, rec.data_position)) {
+    const auto count_only = [](const unsigned char*, std::size_t) { return true; };
+    decode = lzss_decode_entry_to(archive, count_only, rec.size) == lzss_result::ok;
+  }
+  if (!seek_to(archive, rec.data_position)) return reader_status::bad_archive;
+  if (decode) {
+    const auto to_out = [out](const unsigned char* p, std::size_t n) {
+      return std::fwrite(p, 1, n, out) == n;
+    };
+    const int result = lzss_decode_entry_to(archive, to_out, rec.size);
+    if (result == lzss_result::write_failed) return reader_status::cannot_write;
+    if (result != lzss_result::ok) {
+      return log_failure(log, msg_cannot_read_entry, rec.name, reader_status::cannot_read);
+    }
+    return reader_status::ok;
+  }
+  const copy_result r = copy_available(archive, out, rec.size, no_filter{});
+  if (r == copy_result::write_short) return reader_status::cannot_write;
+  if (r != copy_result::ok) {
+    return log_failure(log, msg_cannot_read_entry, rec.name, reader_status::cannot_read);
+  }
+  return reader_status::ok;
 }
 
 int decode_entry(std::FILE* archive, std::FILE* log, const dl_record& rec, entry_output& out) {
@@ -59,6 +108,49 @@ int extract_dl_archive(std::FILE* archive, std::FILE* log, bool decompress) {
       return log_failure(log, msg_cannot_create, rec.name, reader_status::cannot_create);
     }
     return decompress ? decode_entry(archive, log, rec, out) : copy_entry(archive, log, rec, out);
+  });
+}
+
+int select_dl_entries(std::FILE* archive, name_selection* selection) {
+  dl_directory directory(archive);
+  const int opened = directory.open();
+  if (opened != reader_status::ok) return opened;
+  const int status = directory.visit([&](const dl_record& rec) {
+    selection->select(rec.name);
+    return reader_status::ok;
+  });
+  if (status != reader_status::ok) return status;
+  return selection->unmatched() != nullptr ? reader_status::name_not_found : reader_status::ok;
+}
+
+int extract_dl_entries(std::FILE* archive, std::FILE* log, name_selection* selection) {
+  dl_directory directory(archive);
+  const int opened = directory.open();
+  if (opened != reader_status::ok) return opened;
+  return directory.visit([&](const dl_record& rec) {
+    if (!selection->select(rec.name)) return reader_status::ok;
+    if (!seek_to(archive, rec.data_position)) return reader_status::bad_archive;
+    entry_output out(archive);
+    const int opened_entry = out.open(rec.name, true);
+    if (opened_entry == entry_output::name_taken) {
+      log_message(log, msg_file_exists, rec.name);
+      return reader_status::ok;
+    }
+    if (opened_entry != reader_status::ok) {
+      return log_failure(log, msg_cannot_create, rec.name, reader_status::cannot_create);
+    }
+    return readable_entry(archive, log, rec, out);
+  });
+}
+
+int print_dl_entries(std::FILE* archive, std::FILE* out, std::FILE* log,
+                     name_selection* selection) {
+  dl_directory directory(archive);
+  const int opened = directory.open();
+  if (opened != reader_status::ok) return opened;
+  return directory.visit([&](const dl_record& rec) {
+    if (!selection->select(rec.name)) return reader_status::ok;
+    return print_entry(archive, out, log, rec);
   });
 }
 
