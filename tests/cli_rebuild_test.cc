@@ -91,10 +91,13 @@ TEST_F(cli_rebuild, changed_files_replace_their_entries_in_place) {
   write_file("edit/plain.bin", "new plain");
   write_file("edit/LZtext.txt", text + " and more text, more text");
   write_file("edit/twelve_bytes", lz_entry("an LZ entry made elsewhere"));
-  EXPECT_EQ(run({"-u", "k.ar", "edit"}).out, "a.txt mantenuto\nb.txt sostituito\n" + success_banner);
+  const std::string not_added = " non presente nell'archivio, non aggiunto\n";
+  EXPECT_EQ(run({"-u", "k.ar", "edit"}).out,
+            "a.txt mantenuto\nb.txt sostituito\nLZtext.txt" + not_added + "plain.bin" + not_added +
+                "twelve_bytes" + not_added + success_banner);
   EXPECT_EQ(run({"-u", "x.dl", "edit"}).out,
             "LZtext.txt sostituito\nplain.bin sostituito\nempty mantenuto\n"
-            "twelve_bytes sostituito\nplain.bin sostituito\n" + success_banner);
+            "twelve_bytes sostituito\nplain.bin sostituito\nb.txt" + not_added + success_banner);
 
   ASSERT_EQ(run({"-e", "k.ar", "ar"}).code, 0);
   EXPECT_EQ(read_file("ar/a.txt"), text);
@@ -248,6 +251,34 @@ TEST_F(cli_rebuild, only_regular_files_inside_the_directory_are_read) {
   write_file("other", "ABCDEFGH");
   EXPECT_EQ(run({"-u", "other", "dir"}).out, failure_line("Formato di archivio non riconosciuto"));
   EXPECT_EQ(read_file("a.ar"), rebuilt);
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
+// Files of the directory that no entry takes are named, not added; an
+// entry whose file differs from its name only in letter case takes it (the
+// game, on Windows, sees one name), and two such files fail, naming both,
+// before the archive changes.
+TEST_F(cli_rebuild, files_no_entry_takes_are_named_and_letter_case_is_ignored) {
+  write_file("x.dl", dl_archive({{"Intro.txt", "old intro"}, {"b.bin", "bee"}}));
+  fs::create_directories("edit");
+  write_file("edit/intro.txt", "new intro");
+  write_file("edit/new.txt", "not in the archive");
+  write_file("edit/b.bin", "bee");
+  fs::create_directories("edit/sub");
+  EXPECT_EQ(run({"-u", "x.dl", "edit"}).out,
+            "Intro.txt sostituito\nb.bin mantenuto\n"
+            "new.txt non presente nell'archivio, non aggiunto\n" + success_banner);
+  EXPECT_EQ(read_file("x.dl"), dl_archive({{"Intro.txt", "new intro"}, {"b.bin", "bee"}}));
+  // Run again, nothing changes: the same lines, the archive untouched.
+  EXPECT_EQ(run({"-u", "x.dl", "edit"}).out,
+            "Intro.txt mantenuto\nb.bin mantenuto\n"
+            "new.txt non presente nell'archivio, non aggiunto\n" + success_banner);
+
+  write_file("edit/INTRO.TXT", "another intro");
+  EXPECT_EQ(run({"-u", "x.dl", "edit"}).out,
+            failure_line("I file edit/INTRO.TXT e edit/intro.txt avrebbero lo stesso nome "
+                         "nell'archivio"));
+  EXPECT_EQ(read_file("x.dl"), dl_archive({{"Intro.txt", "new intro"}, {"b.bin", "bee"}}));
   EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }
 

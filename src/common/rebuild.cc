@@ -47,8 +47,13 @@ file_judge::file_judge(std::FILE* archive) : archive_known_(identify_file(archiv
 
 lookup file_judge::open_entry_file(const directory_handle& dir, const char* name, std::FILE* log,
                                    file_handle* file, std::string* path, file_identity* id) {
-  const lookup found = find_replacement(dir, name, log, file, path);
+  if (!listed_) listed_.emplace(dir);
+  std::string chosen;
+  const bool safe = is_safe_entry_name(name);
+  if (safe && !listed_->choose(name, &chosen, log)) return lookup::failed;
+  const lookup found = find_replacement(dir, safe ? chosen.c_str() : name, log, file, path);
   if (found != lookup::opened) return found;
+  listed_->take(chosen);
   if (!identify_file(file->get(), id)) {
     log_unreadable_file(log, *path);
     return lookup::failed;
@@ -60,6 +65,17 @@ lookup file_judge::open_entry_file(const directory_handle& dir, const char* name
     return lookup::none;
   }
   return lookup::opened;
+}
+
+void file_judge::log_unused_files(const directory_handle& dir, std::FILE* log) {
+  if (!listed_) listed_.emplace(dir);
+  listed_->log_untaken(log, [&](const std::string& name) {
+    if (name.rfind(temporary_name_prefix, 0) == 0) return true;
+    file_handle file;
+    file_identity id;
+    return archive_known_ && dir.open_file(name.c_str(), &file) == regular_file::opened &&
+           identify_file(file.get(), &id) && id.is(archive_);
+  });
 }
 
 file_judge::judged& file_judge::note(const file_identity& id, const char* name) {
