@@ -53,6 +53,10 @@ TEST_F(cli_usage, bad_command_lines_print_usage_and_touch_nothing) {
       {"-t", "a.ar", "f.txt"},
       {"-u", "a.ar"},
       {"-u", "a.ar", "d1", "d2"},
+      {"--help", "a.ar"},
+      {"--version", "a.ar"},
+      {"-help"},
+      {"-v"},
   };
   for (const auto& words : command_lines) {
     SCOPED_TRACE(testing::PrintToString(words));
@@ -85,6 +89,29 @@ TEST_F(cli_usage, option_words_ignore_letter_case) {
     EXPECT_EQ(run({option, "lz.dl", "outl"}).out, "lz.txt\n" + success_banner);
     EXPECT_EQ(read_file("outl/lz.txt"), "packed text, packed text");
   }
+}
+
+// --help adds a line for every operation the usage text leaves out; the
+// usage text itself comes first, unchanged.
+TEST_F(cli_usage, help_and_version_succeed) {
+  for (const std::string word : {"--help", "-h", "/?", "--HELP", "-H"}) {
+    SCOPED_TRACE(word);
+    const run_result r = run({word});
+    EXPECT_EQ(r.code, 0);
+    ASSERT_EQ(r.out.substr(0, usage_text.size()), usage_text);
+    std::string options;
+    for (std::size_t line = r.out.find("\n kesto ", usage_text.size() - 1); line != std::string::npos;
+         line = r.out.find("\n kesto ", line + 1)) {
+      options += r.out.substr(line + 8, r.out.find(' ', line + 8) - line - 7);
+    }
+    EXPECT_EQ(options, "-l -lj -t -u -x -p -cdz ");
+  }
+  for (const std::string word : {"--version", "--Version"}) {
+    const run_result r = run({word});
+    EXPECT_EQ(r.out, "kesto " KESTO_VERSION "\n");
+    EXPECT_EQ(r.code, 0);
+  }
+  EXPECT_EQ(listing(), std::vector<std::string>{});
 }
 
 }  // namespace

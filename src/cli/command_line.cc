@@ -36,6 +36,29 @@ constexpr const char* usage_text =
     "E-mail: kesto@example.org\n"
     "Sito:   https://example.org/kesto\n";
 
+// The operations the usage text does not show, in its style, for --help.
+// Each entry is one operation's lines; an operation added later adds its
+// entry here.
+constexpr const char* more_operations[] = {
+    " kesto -l nome_archivio  (elenca i file di un archivio di un qualsiasi\n"
+    "\t\tformato supportato senza estrarli)\n",
+    " kesto -lj nome_archivio  (elenca i file di un archivio di un qualsiasi\n"
+    "\t\tformato supportato in un documento JSON)\n",
+    " kesto -t nome_archivio  (verifica che ogni file di un archivio si possa\n"
+    "\t\testrarre, senza scrivere nulla)\n",
+    " kesto -u nome_archivio directory  (ricostruisce un archivio con i file\n"
+    "\t\tmodificati della directory)\n",
+    " kesto -x nome_archivio destinazione [nome1 nome2 ...]  (estrae in forma\n"
+    "\t\tleggibile tutti i file o quelli indicati (* e ? ammessi) nella\n"
+    "\t\tdirectory destinazione, senza sovrascrivere file esistenti)\n",
+    " kesto -p nome_archivio nome1 nome2 ...  (scrive sullo standard output i\n"
+    "\t\tfile indicati (* e ? ammessi) in forma leggibile)\n",
+    " kesto -cdz nome_archivio file1 file2 file3 ...  (crea un archivio in formato\n"
+    "\t\t\t\t\t\t Varneth con i file compressi con LZSS)\n",
+};
+
+constexpr const char* version_line = "kesto " KESTO_VERSION "\n";
+
 constexpr const char* success_banner = "Torvane Archiver - operazione completata con successo\n";
 constexpr const char* failure_tail = " - Operazione non riuscita\n";
 constexpr const char* msg_cannot_open = "Impossibile aprire il file %s";
@@ -55,6 +78,8 @@ constexpr const char* msg_key_other =
 
 enum class operation {
   usage,
+  help,
+  version,
   key_report,
   list,
   test,
@@ -72,6 +97,13 @@ bool is_option(const std::string& word, const char* option) {
 }
 
 operation choose_operation(const std::vector<std::string>& words) {
+  if (words.size() == 1) {
+    const std::string& option = words[0];
+    if (is_option(option, "--help") || is_option(option, "-h") || option == "/?") {
+      return operation::help;
+    }
+    if (is_option(option, "--version")) return operation::version;
+  }
   if (words.size() < 2) return operation::usage;
   const std::string& option = words[0];
   const std::size_t operands = words.size() - 1;
@@ -320,6 +352,15 @@ int run_command_line(const std::vector<std::string>& words, std::FILE* out) {
   switch (op) {
     case operation::usage:
       std::fputs(usage_text, out);
+      break;
+    case operation::help:
+      std::fputs(usage_text, out);
+      for (const char* lines : more_operations) std::fputs(lines, out);
+      code = 0;
+      break;
+    case operation::version:
+      std::fputs(version_line, out);
+      code = 0;
       break;
     case operation::key_report:
       code = report_key(operands[0], out);
