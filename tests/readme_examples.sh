@@ -10,8 +10,8 @@
 # fails is shown with its line in the README.
 # Usage: tests/readme_examples.sh README.md DIRECTORY-OF-KESTO
 set -uo pipefail
-readme=$(realpath "$1")
-export PATH="$(realpath "$2"):$PATH"
+readme=$(realpath "$1") && kesto_dir=$(realpath "$2") || exit 1
+export PATH="$kesto_dir:$PATH"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 mkdir "$scratch/examples" "$scratch/run"
@@ -43,8 +43,9 @@ fail() {  # fail EXAMPLE MESSAGE: names the README line of a failed example
   echo "README.md:$(cat "$1.line"): $2"
   failures=$((failures + 1))
 }
-cd "$scratch/run"
+cd "$scratch/run" || exit 1
 for line in "$scratch"/examples/*.line; do
+  [ -e "$line" ] || continue
   example=${line%.line}
   if [ -e "$example.sh" ]; then
     if ! output=$(bash -e "$example.sh" 2>&1); then
@@ -61,5 +62,6 @@ for line in "$scratch"/examples/*.line; do
     fi
   fi
 done
-echo "$(ls "$scratch"/examples/*.line | wc -l) examples of the README run, $failures failed"
-[ "$failures" = 0 ]
+count=$(find "$scratch/examples" -name '*.line' | wc -l)
+echo "$count examples of the README run, $failures failed"
+[ "$count" -gt 0 ] && [ "$failures" = 0 ]
