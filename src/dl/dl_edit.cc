@@ -8,6 +8,7 @@
 
 #include "common/byte_order.h"
 #include "common/edit.h"
+#include "common/ordered_work.h"
 #include "common/platform.h"
 #include "common/rebuild.h"
 #include "common/records.h"
@@ -70,17 +71,45 @@ class data_writer {
     return r == lzss_encode_result::ok && out_.advance(*size) ? rebuild_status::ok : archive_failed;
   }
 
-  // A new entry: plain, or with compress_new as -cdz stores a file.
-  int add(std::size_t i, std::uint32_t* size) {
-    file_handle file;
-    const std::string& path = plan_.files()[i];
-    if (!open(path, &file)) return log_unreadable_file(log_, path);
-    if (!compress_new_) return out_.take_file(file.get(), size, no_filter{}, log_, path);
-    const int r =
-        append_compressed_dl_entry(out_.stream(), file.get(), out_.room(), size, scratch_dir_);
-    if (r == writer_status::first_input) return log_unreadable_file(log_, path);
-    if (r != writer_status::ok || !out_.advance(*size)) return archive_failed;
-    return rebuild_status::ok;
+  // The new entries, files[k] of the command line in order, each passed to
+  // added(file, size) once written: plain, or with compress_new as -cdz
+  // stores them, compressed side by side on every core and written in
+  // order, so the archive is the same whatever the number of threads.
+  template <class Added>
+  int add_all(const std::vector<std::size_t>& files, Added&& added) {
+    struct prepared {
+      file_handle input;
+      compressed_dl_entry entry;
+      int status = writer_status::ok;
+    };
+    const unsigned threads = compress_new_ ? default_thread_count() : 1;
+    return run_ordered<prepared>(
+        static_cast<std::uint32_t>(files.size()), threads, 2 * threads,
+        [&](std::uint32_t k) {
+          prepared p;
+          if (!open(plan_.files()[files[k]], &p.input)) {
+            p.status = writer_status::first_input;
+          } else if (compress_new_) {
+            p.status = prepare_compressed_dl_entry(p.input.get(), scratch_dir_, &p.entry);
+          }
+          return p;
+        },
+        [&](std::uint32_t k, prepared& p) {
+          const std::string& path = plan_.files()[files[k]];
+          std::uint32_t size = 0;
+          int r = p.status;
+          if (r == writer_status::ok && !compress_new_) {
+            r = out_.take_file(p.input.get(), &size, no_filter{}, log_, path);
+            if (r != rebuild_status::ok) return r;
+          } else if (r == writer_status::ok) {
+            r = append_prepared_dl_entry(out_.stream(), p.input.get(), p.entry, out_.room(), &size);
+            if (r == writer_status::ok && !out_.advance(size)) r = archive_failed;
+          }
+          if (r == writer_status::first_input) return log_unreadable_file(log_, path);
+          if (r != writer_status::ok) return archive_failed;
+          added(files[k], size);
+          return rebuild_status::ok;
+        });
   }
 
  private:
@@ -122,16 +151,18 @@ int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data
     if (written == rebuild_status::ok) records->push_back(out);
     return written;
   });
-  for (std::size_t i = 0; i < plan.files().size() && status == rebuild_status::ok; ++i) {
-    if (!plan.is_new(i)) continue;
+  if (status != rebuild_status::ok) return status;
+  std::vector<std::size_t> added;
+  for (std::size_t i = 0; i < plan.files().size(); ++i) {
+    if (plan.is_new(i)) added.push_back(i);
+  }
+  return data.add_all(added, [&](std::size_t i, std::uint32_t size) {
     new_record out{};
     const std::string_view name = stored_name(plan.files()[i], dl_format::name_size);
     std::memcpy(out.name, name.data(), name.size());
-    const int written = data.add(i, &out.size);
-    if (written != rebuild_status::ok) return written;
+    out.size = size;
     records->push_back(out);
-  }
-  return status;
+  });
 }
 
 // The header of the old archive with the new count and directory offset;
