@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <regex>
 
 #include "cli_runner.h"
 #include "lzss_encoder.h"
@@ -73,6 +74,15 @@ TEST_F(cli_rebuild, nothing_changed_gives_the_same_bytes) {
   }
   ASSERT_EQ(run({"-ed", "x.dl", "out-x.dl"}).code, 0);
   EXPECT_EQ(run({"-U", "x.dl", "out-x.dl"}).out, log_of(dl_names, "mantenuto"));
+  // On a terminal, the same lines with a progress line drawn below them now
+  // and then, always erased before the next line.
+  if (!under_runner()) {
+    const run_result t = run({"-u", "x.dl", "out-x.dl"}, on_terminal());
+    std::string lines = std::regex_replace(t.out, std::regex("\r\\[[^\r\n]*"), "");
+    lines = std::regex_replace(lines, std::regex("\r[ \r]*\r"), "");
+    EXPECT_EQ(lines, std::regex_replace(log_of(dl_names, "mantenuto"), std::regex("\n"), "\r\n"));
+    EXPECT_NE(t.out.find("\r[1/10] "), std::string::npos) << t.out;
+  }
   EXPECT_EQ(read_file("x.dl"), sample_dl());
   EXPECT_EQ(read_file("k.ar"), ar);
   EXPECT_EQ(temporaries(), std::vector<std::string>{});

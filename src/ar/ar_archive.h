@@ -95,7 +95,7 @@ int test_ar_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged);
 // is no regular file or cannot be read), after logging the fragment;
 // archive_failed when out cannot be written or would reach 2^31 bytes.
 int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
-                       std::FILE* log);
+                       std::FILE* log, progress_line* progress = nullptr);
 
 // True when two of files get one stored name by the letter-case rule
 // (find_name_clash), cut to 8 bytes; *clash names them.

@@ -66,14 +66,17 @@ comparison compare_file(std::FILE* file, std::uint64_t file_size, std::FILE* arc
 // First pass: which files of dir equal what -e writes for an entry that
 // reaches them. Nothing is written; a file that cannot be read fails here.
 int find_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* log,
-                   file_judge* judge) {
+                   file_judge* judge, progress_line* progress) {
   ar_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
   return directory.visit([&](const ar_record& rec) {
-    return judge->judge(dir, rec.name, log, [&](std::FILE* file, std::uint64_t file_size) {
-      return compare_file(file, file_size, archive, rec, directory.key());
-    });
+    const int status =
+        judge->judge(dir, rec.name, log, [&](std::FILE* file, std::uint64_t file_size) {
+          return compare_file(file, file_size, archive, rec, directory.key());
+        });
+    if (progress != nullptr) progress->advance(rec.size);
+    return status;
   });
 }
 
@@ -113,15 +116,15 @@ bool write_header(std::FILE* out, std::uint16_t key, std::uint32_t count) {
 }  // namespace
 
 int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
-                       std::FILE* log) {
+                       std::FILE* log, progress_line* progress) {
   file_judge judge(archive);
-  int status = find_unchanged(archive, dir, log, &judge);
+  int status = find_unchanged(archive, dir, log, &judge, progress);
   if (status != rebuild_status::ok) return status;
   ar_directory directory(archive);
   if (directory.open() != reader_status::ok) return rebuild_status::bad_archive;
   const std::uint16_t key = directory.key();
   status = keep_archive_if_unchanged<ar_directory>(
-      archive, dir, log, judge, [](const ar_record& rec) { return rec.data_offset; },
+      archive, dir, log, judge, progress, [](const ar_record& rec) { return rec.data_offset; },
       [&](std::FILE* file, std::uint64_t file_size, const ar_record& rec) {
         return compare_file(file, file_size, archive, rec, key);
       });
@@ -145,6 +148,7 @@ int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const directory_handl
     if (written != rebuild_status::ok) return written;
     if (!patch.add(rec, offset, size)) return archive_failed;
     log_rebuilt_entry(log, rec.name, replaced, shared_with);
+    if (progress != nullptr) progress->advance(rec.size);
     return rebuild_status::ok;
   });
   if (status == rebuild_status::ok && !patch.flush()) status = archive_failed;

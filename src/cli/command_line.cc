@@ -466,10 +466,17 @@ int rebuild(std::span<const std::string> operands, std::FILE* out) {
       !fresh.open(directory_prefix(target))) {
     return fail(out, msg_cannot_create, path);
   }
-  int status = rebuild_ar_archive(archive.get(), fresh.stream(), files, out);
+  // Both passes over the entries count toward the progress line.
+  name_selection every_entry({});
+  bool is_ar = true;
+  selection_totals totals;
+  select_entries(archive.get(), &every_entry, &is_ar, &totals);
+  progress_line progress(is_terminal(out) ? out : nullptr, 2 * totals.entries, 2 * totals.bytes);
+  int status = rebuild_ar_archive(archive.get(), fresh.stream(), files, out, &progress);
   if (status == rebuild_status::wrong_format) {
-    status = rebuild_dl_archive(archive.get(), fresh.stream(), files, out);
+    status = rebuild_dl_archive(archive.get(), fresh.stream(), files, out, &progress);
   }
+  progress.erase();
   archive.close();
   // Nothing changed: the archive stays the very file it was.
   if (status == rebuild_status::unchanged) return succeed(out);

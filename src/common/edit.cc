@@ -1,5 +1,7 @@
 #include "common/edit.h"
 
+#include "common/progress.h"
+
 #include <algorithm>
 #include <unordered_set>
 
@@ -21,6 +23,7 @@ constexpr const char* msg_no_match = "Nessun file dell'archivio corrisponde a %s
 
 void log_cut_name(std::FILE* log, const std::string& path, std::string_view stored) {
   if (log == nullptr || stored.size() == base_name(path).size()) return;
+  progress_line::before_line(log);
   std::fprintf(log, msg_cut, printable_name(path).c_str(), printable_name(stored).c_str());
 }
 
@@ -56,6 +59,7 @@ bool find_name_clash(std::span<const std::string> files, std::size_t field, name
 
 int log_name_clash(std::FILE* log, std::span<const std::string> files, const name_clash& clash) {
   if (log != nullptr) {
+    progress_line::before_line(log);
     std::fprintf(log, msg_clash, printable_name(files[clash.first]).c_str(),
                  printable_name(files[clash.second]).c_str());
   }

@@ -17,6 +17,7 @@
 #include "common/edit.h"
 #include "common/file_handle.h"
 #include "common/platform.h"
+#include "common/progress.h"
 #include "common/status.h"
 #include "common/stream_io.h"
 
@@ -225,10 +226,12 @@ void log_rebuilt_entry(std::FILE* log, const char* name, bool replaced,
 // does change (or its data lie outside the archive, which the rebuild then
 // reports as it writes), for the caller to write the new archive; a status
 // of the lookup (cannot_read_file, logged) as the second pass would give.
-// where(record) is the record's data position in the archive.
+// where(record) is the record's data position in the archive; progress
+// (when given) advances by each entry decided.
 template <class Directory, class Where, class Compare>
 int keep_archive_if_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* log,
-                              file_judge& judge, Where&& where, Compare&& compare) {
+                              file_judge& judge, progress_line* progress, Where&& where,
+                              Compare&& compare) {
   if (!judge.all_unchanged()) return rebuild_status::ok;
   constexpr int changes = -1;  // stops the walk
   const std::uint64_t archive_size = stream_size(archive);
@@ -244,6 +247,7 @@ int keep_archive_if_unchanged(std::FILE* archive, const directory_handle& dir, s
         dir, rec.name, log, [&](std::FILE* f, std::uint64_t n) { return compare(f, n, rec); },
         &file, &path, &take, &shared_with);
     if (decided != rebuild_status::ok) return decided;
+    if (progress != nullptr) progress->advance(rec.size);
     return take || std::uint64_t{where(rec)} + rec.size > end ? changes : rebuild_status::ok;
   });
   if (checked == changes) return rebuild_status::ok;

@@ -34,8 +34,7 @@ int select_entries_in(std::FILE* archive, name_selection* selection, selection_t
 
 // Calls handle(directory, record) for each chosen record in directory
 // order until it returns anything but ok; the progress line (when given)
-// is erased before each entry, whose handling may print a line, and
-// advances after it.
+// advances after each.
 template <class Directory, class Handle>
 int visit_chosen_entries(std::FILE* archive, name_selection* selection, progress_line* progress,
                          Handle&& handle) {
@@ -44,7 +43,6 @@ int visit_chosen_entries(std::FILE* archive, name_selection* selection, progress
   if (opened != reader_status::ok) return opened;
   return directory.visit([&](const auto& rec) {
     if (!selection->select(rec.name)) return reader_status::ok;
-    if (progress != nullptr) progress->erase();
     const int status = handle(directory, rec);
     if (progress != nullptr) progress->advance(rec.size);
     return status;

@@ -136,7 +136,7 @@ int test_dl_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged);
 // compressed again (unless the file is a whole LZ entry itself); a changed
 // plain entry takes the file's bytes as they are.
 int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
-                       std::FILE* log);
+                       std::FILE* log, progress_line* progress = nullptr);
 
 // As find_ar_name_clash, with names cut to 12 bytes.
 bool find_dl_name_clash(std::span<const std::string> files, name_clash* clash);

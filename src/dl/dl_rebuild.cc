@@ -71,14 +71,17 @@ int replace_entry(std::FILE* file, rebuilt_archive& out, bool was_lz, std::uint3
 // that reaches them. Nothing is written; a file that cannot be read fails
 // here.
 int find_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* log,
-                   file_judge* judge) {
+                   file_judge* judge, progress_line* progress) {
   dl_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
   return directory.visit([&](const dl_record& rec) {
-    return judge->judge(dir, rec.name, log, [&](std::FILE* file, std::uint64_t file_size) {
-      return compare_file(file, file_size, archive, rec);
-    });
+    const int status =
+        judge->judge(dir, rec.name, log, [&](std::FILE* file, std::uint64_t file_size) {
+          return compare_file(file, file_size, archive, rec);
+        });
+    if (progress != nullptr) progress->advance(rec.size);
+    return status;
   });
 }
 
@@ -115,12 +118,12 @@ bool write_header(std::FILE* archive, std::FILE* out, std::uint32_t directory_of
 }  // namespace
 
 int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
-                       std::FILE* log) {
+                       std::FILE* log, progress_line* progress) {
   file_judge judge(archive);
-  const int judged = find_unchanged(archive, dir, log, &judge);
+  const int judged = find_unchanged(archive, dir, log, &judge, progress);
   if (judged != rebuild_status::ok) return judged;
   const int kept = keep_archive_if_unchanged<dl_directory>(
-      archive, dir, log, judge, [](const dl_record& rec) { return rec.data_position; },
+      archive, dir, log, judge, progress, [](const dl_record& rec) { return rec.data_position; },
       [&](std::FILE* file, std::uint64_t file_size, const dl_record& rec) {
         return compare_file(file, file_size, archive, rec);
       });
@@ -140,6 +143,7 @@ int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handl
         rebuild_entry(archive, fresh, dir, log, judge, &rec, &replaced, &shared_with);
     if (written != rebuild_status::ok) return written;
     log_rebuilt_entry(log, rec.name, replaced, shared_with);
+    if (progress != nullptr) progress->advance(old.size);
     records.push_back(rec);
     return rebuild_status::ok;
   });
