@@ -544,7 +544,7 @@ bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool expands_wildcards(std::string_view option, std::size_t operand) {
   const std::string word(option);
   if (is_option(word, "-x")) return operand < 2;
-  if (is_option(word, "-p")) return operand < 1;
+  if (is_option(word, "-p") || is_option(word, "-d")) return operand < 1;
   return true;
 }
 

@@ -20,7 +20,7 @@ int run_command_line(const std::vector<std::string>& words, std::FILE* out,
 
 // Whether the operand with index operand (from 0) of a command line with
 // this option word names files (command_line_words expands its wildcards on
-// Windows): every operand except the NAMEs of -x and -p, which choose
+// Windows): every operand except the NAMEs of -x, -p and -d, which choose
 // entries with wildcards of their own.
 bool expands_wildcards(std::string_view option, std::size_t operand);
 
