@@ -419,7 +419,10 @@ TEST_F(cli_windows, a_short_name_reaches_no_other_file) {
   write_file("d.dl", dl);
   std::filesystem::create_directory("out");
   write_file("out/longfilename.txt", "a file of its own");
-  EXPECT_EQ(run({"-u", "d.dl", "out"}).out, "LONG~LMQ.TXT mantenuto\n" + success_banner);
+  // The long name is a file no entry takes, and -u says so.
+  EXPECT_EQ(run({"-u", "d.dl", "out"}).out,
+            "LONG~LMQ.TXT mantenuto\n"
+            "longfilename.txt non presente nell'archivio, non aggiunto\n" + success_banner);
   EXPECT_EQ(read_file("d.dl"), dl);
   EXPECT_EQ(run({"-e", "d.dl", "out"}).out, failure_line("Impossibile creare il file LONG~LMQ.TXT"));
   EXPECT_EQ(listing("out"), names{"longfilename.txt"});
