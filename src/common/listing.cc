@@ -30,7 +30,7 @@ void log_listed_entry(std::FILE* log, const listed_entry& entry) {
   std::fprintf(log, "%10lu %10lu %-2s %10s %c%c %s\n", static_cast<unsigned long>(entry.offset),
                static_cast<unsigned long>(entry.size), entry.lz ? "LZ" : "", unpacked,
                entry.outside ? 'F' : ' ', entry.refused ? 'R' : ' ',
-               printable_name(entry.name).c_str());
+               printable_entry_name(entry.name).c_str());
 }
 
 void listing_totals::add(const listed_entry& entry) {

@@ -21,8 +21,8 @@ constexpr const char* msg_cannot_read_file = "Impossibile leggere il file %s";
 
 lookup find_replacement(const directory_handle& dir, const char* name, std::FILE* log,
                         file_handle* file, std::string* path) {
-  if (!is_safe_entry_name(name)) return lookup::none;
-  const std::string stored = file_name_as_stored(name);
+  std::string stored;
+  if (!entry_file_name(name, &stored)) return lookup::none;
   // The path is text for messages only: the file is reached from dir.
   path->assign(dir.path());
   if (!path->empty() && path->back() != '/' && path->back() != '\\') path->push_back('/');
@@ -39,7 +39,8 @@ lookup find_replacement(const directory_handle& dir, const char* name, std::FILE
 }
 
 int log_unreadable_file(std::FILE* log, const std::string& path) {
-  log_message(log, msg_cannot_read_file, path.c_str());
+  // A path, not a stored name: printed as it is spelt.
+  if (log != nullptr) std::fprintf(log, msg_cannot_read_file, printable_name(path).c_str());
   return rebuild_status::cannot_read_file;
 }
 

@@ -5,7 +5,7 @@
 namespace kesto {
 
 void log_message(std::FILE* log, const char* format, const char* name) {
-  if (log != nullptr) std::fprintf(log, format, printable_name(name).c_str());
+  if (log != nullptr) std::fprintf(log, format, printable_entry_name(name).c_str());
 }
 
 }  // namespace kesto
