@@ -518,6 +518,11 @@ int run_command_line(const std::vector<std::string>& all_words, std::FILE* out, 
   }
   const operation op = choose_operation(words);
   const auto operands = words.subspan(words.empty() ? 0 : 1);
+  // Printed names are UTF-8 with a code page chosen, as is the key
+  // report's letter on a terminal: a Windows console is given characters.
+  // -p writes entry data there, which stays bytes.
+  const bool console_text = (name_code_page() != 0 || op == operation::key_report) &&
+                            op != operation::print && out == stdout && send_utf8_to_console(out);
   int code = 1;
   switch (op) {
     case operation::usage:
@@ -565,6 +570,7 @@ int run_command_line(const std::vector<std::string>& all_words, std::FILE* out, 
   }
   // A report that could not be written is no success.
   if (std::fflush(out) != 0 || std::ferror(out)) code = 1;
+  if (console_text) finish_console_text();
   return code;
 }
 

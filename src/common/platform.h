@@ -65,6 +65,17 @@ std::size_t stored_character_size(std::string_view text);
 // OEM code pages 437 and 850, as kesto has always written it.
 std::string e_grave_for(std::FILE* stream);
 
+// Windows: when stream (standard output) is a console, the UTF-8 text
+// written to it from now on reaches the console as the characters it stands
+// for (WriteConsoleW), whatever the console's code page; stream stays a
+// terminal for is_terminal. The setting is process-wide, made once by the
+// front end. False, with nothing changed, elsewhere: POSIX terminals take
+// UTF-8 as it is, and redirected output stays bytes.
+bool send_utf8_to_console(std::FILE* stream);
+// Writes out what send_utf8_to_console still holds and ends it; before the
+// process ends. Nothing to do when it was not used.
+void finish_console_text();
+
 // Makes stream (standard output) carry bytes unchanged: Windows otherwise
 // writes each line feed as CR LF. Elsewhere streams are binary already.
 void use_binary_mode(std::FILE* stream);

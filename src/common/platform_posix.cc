@@ -190,6 +190,10 @@ bool is_terminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
 
 std::FILE* open_for_reading(const char* path) { return std::fopen(path, "rb"); }
 
+// A terminal here takes UTF-8 as it is.
+bool send_utf8_to_console(std::FILE*) { return false; }
+void finish_console_text() {}
+
 std::uint64_t regular_file_size(const char* path) {
   struct stat st;
   if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return UINT64_MAX;

@@ -402,15 +402,117 @@ unsigned usable_cores() { return std::thread::hardware_concurrency(); }
 
 // _isatty is true for any character device, NUL included: only a console
 // has a console mode.
+namespace {
+
+// The stream send_utf8_to_console turned into a pipe, read by a thread that
+// writes to the console: set once by the front end, like the code page.
+struct {
+  std::FILE* stream = nullptr;
+  HANDLE console = INVALID_HANDLE_VALUE;
+  HANDLE pipe = INVALID_HANDLE_VALUE;  // the reading end
+  std::thread writer;
+} console_text;
+
+// How many bytes of text are whole UTF-8 sequences: one cut at the end
+// waits for the rest.
+std::size_t whole_utf8_size(std::string_view text) {
+  std::size_t start = text.size();
+  for (int i = 0; i < 3 && start > 0 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80;
+       ++i) {
+    --start;
+  }
+  if (start == 0) return text.size();
+  const auto lead = static_cast<unsigned char>(text[start - 1]);
+  const std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  return need > text.size() - (start - 1) ? start - 1 : text.size();
+}
+
+// Reads UTF-8 from the pipe until its writers have gone and writes it to
+// the console as UTF-16; a sequence split between two reads waits for its
+// end, an invalid one shows as U+FFFD.
+void write_console_text() {
+  std::string pending;
+  char buf[4096];
+  DWORD got = 0;
+  for (;;) {
+    const bool more = ::ReadFile(console_text.pipe, buf, sizeof buf, &got, nullptr) && got > 0;
+    if (more) pending.append(buf, got);
+    const std::size_t whole = more ? whole_utf8_size(pending) : pending.size();
+    const std::wstring text = to_wide(CP_UTF8, 0, std::string_view(pending).substr(0, whole));
+    DWORD written = 0;
+    if (!text.empty()) {
+      ::WriteConsoleW(console_text.console, text.data(), static_cast<DWORD>(text.size()), &written,
+                      nullptr);
+    }
+    pending.erase(0, whole);
+    if (!more) return;
+  }
+}
+
+}  // namespace
+
 bool is_terminal(std::FILE* stream) {
+  if (stream == console_text.stream && stream != nullptr) return true;
   const auto h = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
   DWORD mode = 0;
   return h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &mode) != 0;
 }
 
-// A console whose code page is neither 437 nor 850 gets the letter in its
-// own code page where it has one.
+bool send_utf8_to_console(std::FILE* stream) {
+  const int fd = ::_fileno(stream);
+  const auto console = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  DWORD mode = 0;
+  if (console_text.stream != nullptr || console == INVALID_HANDLE_VALUE ||
+      !::GetConsoleMode(console, &mode)) {
+    return false;
+  }
+  HANDLE read_end = INVALID_HANDLE_VALUE;
+  HANDLE write_end = INVALID_HANDLE_VALUE;
+  if (!::CreatePipe(&read_end, &write_end, nullptr, 0)) return false;
+  // The console handle stays open for the thread: the stream's descriptor
+  // is about to be replaced by the pipe.
+  HANDLE own_console = INVALID_HANDLE_VALUE;
+  const HANDLE process = ::GetCurrentProcess();
+  const int pipe_fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(write_end), _O_TEXT);
+  if (!::DuplicateHandle(process, console, process, &own_console, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS) ||
+      pipe_fd < 0) {
+    ::CloseHandle(read_end);
+    if (pipe_fd < 0) ::CloseHandle(write_end);
+    if (pipe_fd >= 0) ::_close(pipe_fd);
+    if (own_console != INVALID_HANDLE_VALUE) ::CloseHandle(own_console);
+    return false;
+  }
+  std::fflush(stream);
+  const bool moved = ::_dup2(pipe_fd, fd) == 0;
+  ::_close(pipe_fd);
+  if (!moved) {
+    ::CloseHandle(read_end);
+    ::CloseHandle(own_console);
+    return false;
+  }
+  console_text.stream = stream;
+  console_text.console = own_console;
+  console_text.pipe = read_end;
+  console_text.writer = std::thread(write_console_text);
+  return true;
+}
+
+void finish_console_text() {
+  if (console_text.stream == nullptr) return;
+  std::fflush(console_text.stream);
+  // The last writer of the pipe goes: the thread reads its end.
+  ::_close(::_fileno(console_text.stream));
+  console_text.writer.join();
+  ::CloseHandle(console_text.pipe);
+  ::CloseHandle(console_text.console);
+  console_text.stream = nullptr;
+}
+
+// Text sent to the console as UTF-8 shows the letter in any code page; a
+// console left as it is gets it in its own code page where it has one.
 std::string e_grave_for(std::FILE* stream) {
+  if (stream == console_text.stream && stream != nullptr) return "\xC3\xA8";
   const UINT console = ::GetConsoleOutputCP();
   std::string letter;
   if (!is_terminal(stream) || console == 437 || console == 850 ||
