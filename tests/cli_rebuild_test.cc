@@ -272,7 +272,8 @@ TEST_F(cli_rebuild, codepage_932_names_round_trip) {
   write_file("out/表.txt", "edited");
   EXPECT_EQ(run({"--codepage=932", "-u", "j.dl", "out"}).out,
             "表.txt sostituito\n" + log_of({stored.begin() + 1, stored.end()}, "mantenuto"));
-  EXPECT_EQ(run({"--codepage=932", "-p", "j.dl", "表.*"}).out, "edited");
+  // "?" is one character, 表 whole.
+  EXPECT_EQ(run({"--codepage=932", "-p", "j.dl", "?.txt"}).out, "edited");
   ASSERT_EQ(run({"--codepage=932", "-e", "j.dl", "e"}).out, lines + success_banner);
   EXPECT_EQ(read_file("e/表.txt"), "edited");
   EXPECT_EQ(temporaries(), std::vector<std::string>{});
