@@ -2,6 +2,10 @@
 // names, key and stored bytes unless their file in the directory changed;
 // a rebuild with nothing changed gives the same bytes; nothing outside the
 // directory is read, and a failure leaves the archive as it was.
+#include <sys/stat.h>
+
+#include <chrono>
+
 #include "cli_runner.h"
 #include "lzss_encoder.h"
 
@@ -51,10 +55,20 @@ TEST_F(cli_rebuild, nothing_changed_gives_the_same_bytes) {
     ASSERT_EQ(run({"-e", archive, "out-" + archive}).code, 0);
     const std::vector<std::string> names =
         archive == "k.ar" ? std::vector<std::string>{"a.txt", "b.bin", "e", "a.txt"} : dl_names;
+    // Nothing is written at all: the archive stays the same file, with the
+    // time stamp it had.
+    const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(100);
+    fs::last_write_time(archive, stamp);
+    struct stat st_before {};
+    ASSERT_EQ(::stat(archive.c_str(), &st_before), 0);
     for (const std::string& dir : {"out-" + archive, std::string("none")}) {
       SCOPED_TRACE(archive + " " + dir);
       EXPECT_EQ(run({"-u", archive, dir}).out, log_of(names, "mantenuto"));
       EXPECT_EQ(read_file(archive), before);
+      struct stat st {};
+      ASSERT_EQ(::stat(archive.c_str(), &st), 0);
+      EXPECT_EQ(st.st_ino, st_before.st_ino);
+      EXPECT_EQ(fs::last_write_time(archive), stamp);
     }
   }
   ASSERT_EQ(run({"-ed", "x.dl", "out-x.dl"}).code, 0);

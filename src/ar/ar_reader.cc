@@ -4,6 +4,7 @@
 #include "ar/ar_directory.h"
 #include "ar/keystream.h"
 #include "common/chunk_copy.h"
+#include "common/selection.h"
 #include "common/status.h"
 #include "common/stream_io.h"
 #include "common/temp_file.h"
@@ -45,52 +46,33 @@ int extract_ar_archive(std::FILE* archive, std::FILE* log) {
 }
 
 int select_ar_entries(std::FILE* archive, name_selection* selection,
-                        selection_totals* totals) {
-  ar_directory directory(archive);
-  const int opened = directory.open();
-  if (opened != reader_status::ok) return opened;
-  const int status = directory.visit([&](const ar_record& rec) {
-    if (selection->select(rec.name) && totals != nullptr) {
-      ++totals->entries;
-      totals->bytes += rec.size;
-    }
-    return reader_status::ok;
-  });
-  if (status != reader_status::ok) return status;
-  return selection->unmatched() != nullptr ? reader_status::name_not_found : reader_status::ok;
+                      selection_totals* totals) {
+  return select_entries_in<ar_directory>(archive, selection, totals);
 }
 
 int extract_ar_entries(std::FILE* archive, std::FILE* log, name_selection* selection,
-                         progress_line* progress) {
-  ar_directory directory(archive);
-  const int opened = directory.open();
-  if (opened != reader_status::ok) return opened;
-  return directory.visit([&](const ar_record& rec) {
-    if (!selection->select(rec.name)) return reader_status::ok;
-    if (progress != nullptr) progress->erase();
-    const int status = extract_entry(archive, log, rec, directory.key(), true);
-    if (progress != nullptr) progress->advance(rec.size);
-    return status;
-  });
+                       progress_line* progress) {
+  return visit_chosen_entries<ar_directory>(
+      archive, selection, progress, [&](const ar_directory& directory, const ar_record& rec) {
+        
+        return extract_entry(archive, log, rec, directory.key(), true);
+      });
 }
 
 int print_ar_entries(std::FILE* archive, std::FILE* out, std::FILE* log,
                      name_selection* selection) {
-  ar_directory directory(archive);
-  const int opened = directory.open();
-  if (opened != reader_status::ok) return opened;
-  return directory.visit([&](const ar_record& rec) {
-    if (!selection->select(rec.name)) return reader_status::ok;
-    if (!seek_to(archive, rec.data_offset)) return reader_status::bad_archive;
-    keystream ks(directory.key());
-    const copy_result r = copy_available(
-        archive, out, rec.size, [&ks](unsigned char* p, std::size_t n) { ks.unscramble(p, n); });
-    if (r == copy_result::write_short) return reader_status::cannot_write;
-    if (r != copy_result::ok) {
-      return log_failure(log, msg_cannot_read_entry, rec.name, reader_status::cannot_read);
-    }
-    return reader_status::ok;
-  });
+  return visit_chosen_entries<ar_directory>(
+      archive, selection, nullptr, [&](const ar_directory& directory, const ar_record& rec) {
+        if (!seek_to(archive, rec.data_offset)) return reader_status::bad_archive;
+        keystream ks(directory.key());
+        const copy_result r = copy_available(
+            archive, out, rec.size, [&ks](unsigned char* p, std::size_t n) { ks.unscramble(p, n); });
+        if (r == copy_result::write_short) return reader_status::cannot_write;
+        if (r != copy_result::ok) {
+          return log_failure(log, msg_cannot_read_entry, rec.name, reader_status::cannot_read);
+        }
+        return reader_status::ok;
+      });
 }
 
 }  // namespace kesto

@@ -119,6 +119,13 @@ int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const directory_handl
   if (status != rebuild_status::ok) return status;
   ar_directory directory(archive);
   if (directory.open() != reader_status::ok) return rebuild_status::bad_archive;
+  const std::uint16_t key = directory.key();
+  status = keep_archive_if_unchanged<ar_directory>(
+      archive, dir, log, judge, [](const ar_record& rec) { return rec.data_offset; },
+      [&](std::FILE* file, std::uint64_t file_size, const ar_record& rec) {
+        return compare_file(file, file_size, archive, rec, key);
+      });
+  if (status != rebuild_status::ok) return status;
   const std::uint32_t count = directory.records();
   const std::uint64_t data_start =
       ar_format::header_size + std::uint64_t{count} * ar_format::record_size;

@@ -462,6 +462,8 @@ int rebuild(std::span<const std::string> operands, std::FILE* out) {
     status = rebuild_dl_archive(archive.get(), fresh.stream(), files, out);
   }
   archive.close();
+  // Nothing changed: the archive stays the very file it was.
+  if (status == rebuild_status::unchanged) return succeed(out);
   if (status != rebuild_status::ok) return report_rebuild(status, path, out);
   switch (fresh.commit(target.c_str(), previous)) {
     case temporary_file::commit_result::committed:

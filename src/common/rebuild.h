@@ -76,6 +76,15 @@ class file_judge {
     return rebuild_status::ok;
   }
 
+  // After the first pass: true when every file an entry reached equals
+  // what extraction writes for it, so that no entry takes a file.
+  bool all_unchanged() const {
+    for (const auto& file : files_) {
+      if (!file.second.unchanged) return false;
+    }
+    return true;
+  }
+
   // Second pass: whether the entry takes its file's bytes (*take, with the
   // file open in *file) or keeps its stored ones. A file judged unchanged
   // is looked at again when it was written after the first pass. When the
@@ -196,6 +205,48 @@ class rebuilt_archive {
 // entry (shared_with, when not empty).
 void log_rebuilt_entry(std::FILE* log, const char* name, bool replaced,
                        const std::string& shared_with = {});
+
+// A rebuild that changes nothing leaves the archive as it is: same bytes,
+// same file, same time stamps. When the first pass found every file equal
+// to what extraction writes, each entry is decided again (a file saved
+// since is looked at anew, compare(file, file_size, record) as in the
+// passes) and its data must lie within the archive, as a rebuild that
+// copies them would read them; then each entry's line is logged
+// ("mantenuto") and rebuild_status::unchanged returned. ok when an entry
+// does change (or its data lie outside the archive, which the rebuild then
+// reports as it writes), for the caller to write the new archive; a status
+// of the lookup (cannot_read_file, logged) as the second pass would give.
+// where(record) is the record's data position in the archive.
+template <class Directory, class Where, class Compare>
+int keep_archive_if_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* log,
+                              file_judge& judge, Where&& where, Compare&& compare) {
+  if (!judge.all_unchanged()) return rebuild_status::ok;
+  constexpr int changes = -1;  // stops the walk
+  const std::uint64_t archive_size = stream_size(archive);
+  const std::uint64_t end = archive_size < max_archive_size ? archive_size : max_archive_size;
+  Directory directory(archive);
+  if (directory.open() != reader_status::ok) return rebuild_status::ok;
+  const int checked = directory.visit([&](const auto& rec) {
+    file_handle file;
+    std::string path;
+    std::string shared_with;
+    bool take = false;
+    const int decided = judge.decide(
+        dir, rec.name, log, [&](std::FILE* f, std::uint64_t n) { return compare(f, n, rec); },
+        &file, &path, &take, &shared_with);
+    if (decided != rebuild_status::ok) return decided;
+    return take || std::uint64_t{where(rec)} + rec.size > end ? changes : rebuild_status::ok;
+  });
+  if (checked == changes) return rebuild_status::ok;
+  if (checked != rebuild_status::ok) return checked;
+  Directory again(archive);
+  if (again.open() != reader_status::ok) return rebuild_status::ok;
+  again.visit([&](const auto& rec) {
+    log_rebuilt_entry(log, rec.name, false);
+    return rebuild_status::ok;
+  });
+  return rebuild_status::unchanged;
+}
 
 }  // namespace kesto
 

@@ -35,6 +35,8 @@ inline constexpr int cannot_read_file = 4;  // a file of the directory could not
                                             // is no regular file (fragment logged)
 inline constexpr int archive_failed = 5;    // writing the new archive failed, or it would
                                             // reach 2^31 bytes
+inline constexpr int unchanged = 6;         // nothing changes: the archive stays as it is
+                                            // (nothing written, the entries' lines logged)
 }  // namespace rebuild_status
 
 }  // namespace kesto

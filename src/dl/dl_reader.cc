@@ -2,6 +2,7 @@
 // extracts each entry from the running data position, as stored (copy mode)
 // or through the LZ decoder (decompress mode).
 #include "common/chunk_copy.h"
+#include "common/selection.h"
 #include "common/status.h"
 #include "common/stream_io.h"
 #include "common/temp_file.h"
@@ -127,44 +128,24 @@ int extract_dl_archive(std::FILE* archive, std::FILE* log, bool decompress) {
 }
 
 int select_dl_entries(std::FILE* archive, name_selection* selection,
-                        selection_totals* totals) {
-  dl_directory directory(archive);
-  const int opened = directory.open();
-  if (opened != reader_status::ok) return opened;
-  const int status = directory.visit([&](const dl_record& rec) {
-    if (selection->select(rec.name) && totals != nullptr) {
-      ++totals->entries;
-      totals->bytes += rec.size;
-    }
-    return reader_status::ok;
-  });
-  if (status != reader_status::ok) return status;
-  return selection->unmatched() != nullptr ? reader_status::name_not_found : reader_status::ok;
+                      selection_totals* totals) {
+  return select_entries_in<dl_directory>(archive, selection, totals);
 }
 
 int extract_dl_entries(std::FILE* archive, std::FILE* log, name_selection* selection,
-                         progress_line* progress) {
-  dl_directory directory(archive);
-  const int opened = directory.open();
-  if (opened != reader_status::ok) return opened;
-  return directory.visit([&](const dl_record& rec) {
-    if (!selection->select(rec.name)) return reader_status::ok;
-    if (progress != nullptr) progress->erase();
-    const int status = extract_readable(archive, log, rec);
-    if (progress != nullptr) progress->advance(rec.size);
-    return status;
-  });
+                       progress_line* progress) {
+  return visit_chosen_entries<dl_directory>(
+      archive, selection, progress, [&](const dl_directory&, const dl_record& rec) {
+        return extract_readable(archive, log, rec);
+      });
 }
 
 int print_dl_entries(std::FILE* archive, std::FILE* out, std::FILE* log,
                      name_selection* selection) {
-  dl_directory directory(archive);
-  const int opened = directory.open();
-  if (opened != reader_status::ok) return opened;
-  return directory.visit([&](const dl_record& rec) {
-    if (!selection->select(rec.name)) return reader_status::ok;
-    return print_entry(archive, out, log, rec);
-  });
+  return visit_chosen_entries<dl_directory>(
+      archive, selection, nullptr, [&](const dl_directory&, const dl_record& rec) {
+        return print_entry(archive, out, log, rec);
+      });
 }
 
 }  // namespace kesto

@@ -127,6 +127,12 @@ int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handl
   file_judge judge(archive);
   const int judged = find_unchanged(archive, dir, log, &judge);
   if (judged != rebuild_status::ok) return judged;
+  const int kept = keep_archive_if_unchanged<dl_directory>(
+      archive, dir, log, judge, [](const dl_record& rec) { return rec.data_position; },
+      [&](std::FILE* file, std::uint64_t file_size, const dl_record& rec) {
+        return compare_file(file, file_size, archive, rec);
+      });
+  if (kept != rebuild_status::ok) return kept;
   dl_directory directory(archive);
   if (directory.open() != reader_status::ok) return rebuild_status::bad_archive;
   // At most 65535 records: their names and new sizes wait for the end.
