@@ -511,12 +511,16 @@ int run_command_line(const std::vector<std::string>& all_words, std::FILE* out, 
   std::string_view code_page;
   if (!words.empty() && is_code_page_word(words[0], &code_page)) {
     // Chosen once, before any file is opened, for the whole run.
-    if (!use_name_code_page(parse_code_page(code_page))) {
+    const unsigned chosen = parse_code_page(code_page);
+    if (chosen == 0 || !use_name_code_page(chosen)) {
       fail(out, msg_unknown_code_page, std::string(code_page));
       std::fflush(out);
       return 1;
     }
     words = words.subspan(1);
+  } else {
+    // Each run chooses for itself (a test or a fuzzer runs many).
+    use_name_code_page(0);
   }
   const operation op = choose_operation(words);
   const auto operands = words.subspan(words.empty() ? 0 : 1);

@@ -37,15 +37,15 @@ std::vector<std::string> command_line_words(int argc, char** argv,
 std::size_t character_size(std::string_view text);
 
 // The code page of the names stored in archives, chosen by the user
-// (--codepage=N, N a Windows code page number). The front end sets it once,
-// before any routine runs, and it stays for the whole process: it is
-// kesto's one process-wide setting. 0, the default, keeps names as the
+// (--codepage=N, N a Windows code page number). The front end sets it at
+// the start of each run, before any routine runs, and no routine changes
+// it: it is kesto's one process-wide setting. 0, the default, keeps names as the
 // system has them: bytes as they are on POSIX, the ANSI code page on
 // Windows. With a code page chosen, file names and printed names are UTF-8
 // (Windows then reaches every file through the wide API), and a stored name
 // becomes a file name, and back, only where the conversion is exact both
-// ways. False, with nothing changed, for a code page that kesto does not
-// accept or this system cannot convert.
+// ways. 0 goes back to the default. False, with nothing changed, for a code
+// page that kesto does not accept or this system cannot convert.
 bool use_name_code_page(unsigned code_page);
 unsigned name_code_page();
 

@@ -91,6 +91,10 @@ bool convert_exactly(const char* to, const char* from, std::string_view in, std:
 }  // namespace
 
 bool use_name_code_page(unsigned code_page) {
+  if (code_page == 0) {
+    names.code_page = 0;
+    return true;
+  }
   if (!is_accepted_code_page(code_page)) return false;
   char charset[sizeof names.charset];
   if (code_page == utf8_code_page) {

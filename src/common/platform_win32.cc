@@ -254,6 +254,10 @@ bool name_to_utf8(std::string_view name, std::string* utf8) {
 }
 
 bool use_name_code_page(unsigned code_page) {
+  if (code_page == 0) {
+    names.code_page = 0;
+    return true;
+  }
   if (!is_accepted_code_page(code_page) || !::IsValidCodePage(code_page)) return false;
   for (unsigned b = 0x80; b < 256; ++b) {
     names.lead[b] =
