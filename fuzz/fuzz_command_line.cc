@@ -8,10 +8,11 @@
 // is the usage text), that the current directory is restored, that every
 // file handle is closed, that nothing appears outside the work directory,
 // that no temporary file remains anywhere, and that every pre-made file is
-// untouched, replaced whole by an entry of its name, or replaced by a
-// complete archive of a successful creation or rebuild; a listing or a test
-// adds no file. -p writes entry data to the output and its failure line to
-// a second stream; -lj writes one JSON object.
+// untouched, replaced whole by an entry of its name, or, when it is an
+// archive, replaced by a complete archive of a successful creation, rebuild
+// or edit (-a, -az, -d); a listing or a test adds no file, and a failed
+// edit leaves its archive as it was. -p writes entry data to the output and
+// its failure line to a second stream; -lj writes one JSON object.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -146,6 +147,10 @@ bool split_words(const std::uint8_t* data, std::size_t size, std::vector<std::st
   return true;
 }
 
+bool is_archive(const bytes& contents) {
+  return starts_with(contents, "AR") || starts_with(contents, bytes("DL1.0\x1A", 6));
+}
+
 bool is_word(const std::vector<std::string>& words, const char* option) {
   return !words.empty() && strcasecmp(words[0].c_str(), option) == 0;
 }
@@ -186,9 +191,10 @@ void check_premade(int code) {
     if (now == f.contents) continue;
     bool allowed = false;
     for (const bytes& e : f.entries) allowed = allowed || now == e;
-    // A successful creation or rebuild may replace any file with a whole
-    // new archive.
-    allowed = allowed || (code == 0 && (starts_with(now, "AR") || starts_with(now, bytes("DL1.0\x1A", 6))));
+    // A successful creation, rebuild or edit (-a, -az, -d) may replace an
+    // archive with a whole new archive; a file that is no archive is never
+    // made one.
+    allowed = allowed || (code == 0 && is_archive(now) && is_archive(f.contents));
     KESTO_FUZZ_CHECK(allowed, "%s changed into %zu bytes that are neither an entry nor an archive",
                      f.name.c_str(), now.size());
   }

@@ -110,6 +110,11 @@ words test-ar -t a.ar
 words test-dl -t d.dl
 words rebuild-ar -u a.ar sub
 words rebuild-dl-here -U d.dl .
+words add-ar -a a.ar f1 sub/f2 F1
+words add-dl-compressed -az d.dl lz.txt f2 n.txt
+words add-clash -a d.dl sub/lz.txt LZ.TXT
+words remove-ar -d a.ar 'e?' 'F*'
+words remove-dl-unmatched -D d.dl lz.txt none
 words usage -x a.ar
 words help --help
 words version --version

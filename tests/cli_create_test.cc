@@ -235,7 +235,7 @@ TEST_F(cli_create, archive_among_its_own_inputs_stores_the_previous_file) {
   write_file("a.txt", random_bytes(40000, 3));
   for (const std::string option : {"-cf", "-cd"}) {
     SCOPED_TRACE(option);
-    const bytes previous = random_bytes(70000, 4);
+    const bytes previous = "AR" + random_bytes(70000, 4);
     write_file("x.arc", previous);
     ASSERT_EQ(run({option, "x.arc", "a.txt", "x.arc"}).code, 0);
     fs::remove_all("out");
@@ -243,6 +243,70 @@ TEST_F(cli_create, archive_among_its_own_inputs_stores_the_previous_file) {
     EXPECT_EQ(read_file("out/x.arc"), previous);
     EXPECT_EQ(read_file("out/a.txt"), read_file("a.txt"));
   }
+}
+
+// A forgotten KEY or ARCHIVE operand makes a FILE the archive: a file that
+// is not empty and begins with neither signature is never replaced ("D" is
+// only the start of one). An empty file and an archive of either format,
+// even the two bytes "AR", are replaced as before.
+TEST_F(cli_create, a_file_that_is_no_archive_is_never_replaced) {
+  write_file("a.txt", "script text");
+  write_file("b.txt", "more text");
+  write_file("SC0001.TXT", "D");
+  const std::vector<std::vector<std::string>> slips = {
+      {"-cfk", "data.ar", "a.txt", "b.txt"},  // key forgotten: a.txt is the archive
+      {"-cdz", "SC0001.TXT", "a.txt"},        // archive forgotten
+      {"-cd", "b.txt", "a.txt"},
+      {"-cf", "SC0001.TXT", "a.txt"},
+  };
+  for (const auto& args : slips) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    const std::string& archive = args[args[0] == "-cfk" ? 2 : 1];
+    const bytes before = read_file(archive);
+    const run_result r = run(args);
+    EXPECT_EQ(r.out, failure_line("Il file " + archive + " esiste e non sembra un archivio"));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(read_file(archive), before);
+  }
+  EXPECT_EQ(listing(), (std::vector<std::string>{"SC0001.TXT", "a.txt", "b.txt"}));
+  write_file("empty.ar", "");
+  write_file("old.dl", dl_archive({{"x", "y"}}));
+  write_file("old.ar", "AR");
+  for (const std::string archive : {"empty.ar", "old.dl", "old.ar"}) {
+    EXPECT_EQ(run({"-cd", archive, "a.txt"}).out, success_banner) << archive;
+    EXPECT_EQ(read_file(archive), dl_archive({{"a.txt", "script text"}}));
+  }
+}
+
+// Names cut to their field that become one name (ignoring letter case)
+// fail before anything is written, naming both files; the same file twice
+// is no clash. -cdz names the files whose names it cut.
+TEST_F(cli_create, names_that_would_collide_fail_and_cut_names_are_reported) {
+  write_file("credits_italiano.txt", "it");
+  write_file("credits_english.txt", "en");
+  write_file("Readme.txt", "r");
+  write_file("README.TXT", "R");
+  const std::vector<std::vector<std::string>> clashes = {
+      {"-cf", "c.ar", "credits_italiano.txt", "credits_english.txt"},
+      {"-cfk", "1", "c.ar", "Readme.txt", "README.TXT"},
+      {"-cd", "c.dl", "credits_english.txt", "Readme.txt", "README.TXT"},
+      {"-cdz", "c.dl", "Readme.txt", "README.TXT"},
+  };
+  for (const auto& args : clashes) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    const std::size_t n = args.size();
+    EXPECT_EQ(run(args).out, failure_line("I file " + args[n - 2] + " e " + args[n - 1] +
+                                          " avrebbero lo stesso nome nell'archivio"));
+    EXPECT_FALSE(file_exists("c.ar") || file_exists("c.dl"));
+  }
+  // Twelve bytes keep the DL names apart.
+  ASSERT_EQ(run({"-cdz", "c.dl", "credits_italiano.txt", "credits_english.txt", "Readme.txt",
+                 "Readme.txt"}).out,
+            "credits_italiano.txt salvato come credits_ital\n"
+            "credits_english.txt salvato come credits_engl\n" + success_banner);
+  EXPECT_EQ(run({"-cd", "c.dl", "credits_italiano.txt", "credits_english.txt"}).out,
+            success_banner);
+  EXPECT_EQ(read_file("c.dl"), dl_archive({{"credits_ital", "it"}, {"credits_engl", "en"}}));
 }
 
 // A DL directory counts its records in 16 bits: more files than that fail

@@ -142,9 +142,9 @@ TEST_F(cli_extract, destination_failures_come_before_any_entry) {
 }
 
 // A listing line: offset, size, LZ and unpacked size, marks, name, in
-// fixed columns (the name at column 40).
+// fixed columns (the name at column 41).
 std::string listed(std::uint32_t offset, std::size_t size, const std::string& name,
-                   const std::string& lz_unpacked = "", const std::string& marks = "  ") {
+                   const std::string& lz_unpacked = "", const std::string& marks = "   ") {
   char line[128];
   std::snprintf(line, sizeof line, "%10u %10u %-2s %10s %s ", offset,
                 static_cast<unsigned>(size), lz_unpacked.empty() ? "" : "LZ",
@@ -154,19 +154,22 @@ std::string listed(std::uint32_t offset, std::size_t size, const std::string& na
 
 // -l lists every record without writing a file: AR offsets as stored, DL
 // offsets as the running data position, the LZ header's unpacked size, and
-// marks for data outside the file (F) and names extraction refuses (R).
+// marks for data outside the file (F), names extraction refuses (R) and
+// names another entry has too, ignoring letter case (D).
 TEST_F(cli_extract, listing_shows_every_record_in_fixed_columns) {
-  bytes ar = ar_archive({{"a.txt", "abc"}, {"empty", ""}, {"eightchr", "12345678"}, {"../x", "x"}});
+  bytes ar = ar_archive({{"a.txt", "abc"}, {"empty", ""}, {"eightchr", "12345678"}, {"../x", "x"},
+                         {"A.TXT", ""}});
   ar.replace(2, 2, u16le(0x1A2B));
   ar.replace(12 + 16 * 2 + 8, 4, u32le(0x80000000));  // beyond any seek
   write_file("x.ar", ar);
   EXPECT_EQ(run({"-l", "x.ar"}).out,
-            "Archivio Solquin: 4 file, chiave in Hex 1A2B\n"
-            "        76          3                  a.txt\n"
-            "        79          0                  empty\n"
-            "2147483648          8               F  eightchr\n"
-            "        87          1                R ../x\n"
-            "Totale: 4 file, 12 byte\n" + success_banner);
+            "Archivio Solquin: 5 file, chiave in Hex 1A2B\n"
+            "        92          3                 D a.txt\n"
+            "        95          0                   empty\n"
+            "2147483648          8               F   eightchr\n"
+            "       103          1                R  ../x\n"
+            "       104          0                 D A.TXT\n"
+            "Totale: 5 file, 12 byte\n" + success_banner);
 
   const bytes text = "packed text, packed text, packed text";
   const bytes lz = lz_entry(text);
@@ -178,7 +181,7 @@ TEST_F(cli_extract, listing_shows_every_record_in_fixed_columns) {
   EXPECT_EQ(run({"-L", "x.dl"}).out,
             "Archivio Varneth: 5 file\n" + listed(16, lz.size(), "LZtext.txt", "37") +
                 listed(at, 5, "plain.bin") + listed(at + 5, 0, "empty") +
-                listed(at + 5, 2, "twelve_bytes", " ") + listed(at + 7, 1000, "past_end", "", "F ") +
+                listed(at + 5, 2, "twelve_bytes", " ") + listed(at + 7, 1000, "past_end", "", "F  ") +
                 "Totale: 5 file, " + std::to_string(lz.size() + 1007) + " byte, 37 byte decompressi\n" +
                 success_banner);
   EXPECT_EQ(listing(), (std::vector<std::string>{"x.ar", "x.dl"}));
@@ -297,7 +300,7 @@ TEST_F(cli_extract, replaced_files_keep_their_permission_bits) {
   fs::permissions("run.sh", script);
   write_file("setid", "old");
   fs::permissions("setid", script | fs::perms::set_uid | fs::perms::set_gid);
-  write_file("a.ar", "old archive");
+  write_file("a.ar", "AR old archive");
   fs::permissions("a.ar", secret);
   fs::create_directory("src");
   for (const char* name : {"src/run.sh", "src/setid", "src/fresh"}) write_file(name, "new");
@@ -315,7 +318,7 @@ TEST_F(cli_extract, replaced_files_keep_their_permission_bits) {
 // unprivileged, since root may write any file.
 TEST_F(cli_extract, read_only_files_are_never_replaced) {
   write_file("ro.txt", "mine");
-  write_file("ro.ar", "old archive");
+  write_file("ro.ar", "AR old archive");
   write_file("a.ar", ar_archive({{"ro.txt", "entry"}}));
   fs::permissions("ro.txt", fs::perms::owner_read);
   fs::permissions("ro.ar", fs::perms::owner_read);
@@ -324,7 +327,7 @@ TEST_F(cli_extract, read_only_files_are_never_replaced) {
   EXPECT_EQ(read_file("ro.txt"), "mine");
   EXPECT_EQ(run({"-cf", "ro.ar", "a.ar"}, unprivileged()).out,
             failure_line("Impossibile creare il file ro.ar"));
-  EXPECT_EQ(read_file("ro.ar"), "old archive");
+  EXPECT_EQ(read_file("ro.ar"), "AR old archive");
   EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }
 

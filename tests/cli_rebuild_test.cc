@@ -91,10 +91,13 @@ TEST_F(cli_rebuild, changed_files_replace_their_entries_in_place) {
   write_file("edit/plain.bin", "new plain");
   write_file("edit/LZtext.txt", text + " and more text, more text");
   write_file("edit/twelve_bytes", lz_entry("an LZ entry made elsewhere"));
-  EXPECT_EQ(run({"-u", "k.ar", "edit"}).out, "a.txt mantenuto\nb.txt sostituito\n" + success_banner);
+  const std::string not_added = " non presente nell'archivio, non aggiunto\n";
+  EXPECT_EQ(run({"-u", "k.ar", "edit"}).out,
+            "a.txt mantenuto\nb.txt sostituito\nLZtext.txt" + not_added + "plain.bin" + not_added +
+                "twelve_bytes" + not_added + success_banner);
   EXPECT_EQ(run({"-u", "x.dl", "edit"}).out,
             "LZtext.txt sostituito\nplain.bin sostituito\nempty mantenuto\n"
-            "twelve_bytes sostituito\nplain.bin sostituito\n" + success_banner);
+            "twelve_bytes sostituito\nplain.bin sostituito\nb.txt" + not_added + success_banner);
 
   ASSERT_EQ(run({"-e", "k.ar", "ar"}).code, 0);
   EXPECT_EQ(read_file("ar/a.txt"), text);
@@ -251,6 +254,34 @@ TEST_F(cli_rebuild, only_regular_files_inside_the_directory_are_read) {
   EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }
 
+// Files of the directory that no entry takes are named, not added; an
+// entry whose file differs from its name only in letter case takes it (the
+// game, on Windows, sees one name), and two such files fail, naming both,
+// before the archive changes.
+TEST_F(cli_rebuild, files_no_entry_takes_are_named_and_letter_case_is_ignored) {
+  write_file("x.dl", dl_archive({{"Intro.txt", "old intro"}, {"b.bin", "bee"}}));
+  fs::create_directories("edit");
+  write_file("edit/intro.txt", "new intro");
+  write_file("edit/new.txt", "not in the archive");
+  write_file("edit/b.bin", "bee");
+  fs::create_directories("edit/sub");
+  EXPECT_EQ(run({"-u", "x.dl", "edit"}).out,
+            "Intro.txt sostituito\nb.bin mantenuto\n"
+            "new.txt non presente nell'archivio, non aggiunto\n" + success_banner);
+  EXPECT_EQ(read_file("x.dl"), dl_archive({{"Intro.txt", "new intro"}, {"b.bin", "bee"}}));
+  // Run again, nothing changes: the same lines, the archive untouched.
+  EXPECT_EQ(run({"-u", "x.dl", "edit"}).out,
+            "Intro.txt mantenuto\nb.bin mantenuto\n"
+            "new.txt non presente nell'archivio, non aggiunto\n" + success_banner);
+
+  write_file("edit/INTRO.TXT", "another intro");
+  EXPECT_EQ(run({"-u", "x.dl", "edit"}).out,
+            failure_line("I file edit/INTRO.TXT e edit/intro.txt avrebbero lo stesso nome "
+                         "nell'archivio"));
+  EXPECT_EQ(read_file("x.dl"), dl_archive({{"Intro.txt", "new intro"}, {"b.bin", "bee"}}));
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
 // A Japanese archive with --codepage=932: names whose second byte is 0x5C
 // (表 95 5C, ソ 83 5C, 能 94 5C) are stored whole and extracted under their
 // UTF-8 names; a name is cut at 12 bytes only between characters, and one
@@ -265,7 +296,10 @@ TEST_F(cli_rebuild, codepage_932_names_round_trip) {
     write_file("src/" + name, "text of " + name);
     args.push_back("src/" + name);
   }
-  ASSERT_EQ(run(args).out, success_banner);
+  ASSERT_EQ(run(args).out,
+            "src/あいうえお表.txt salvato come あいうえお表\n"
+            "src/aあいうえお表 salvato come aあいうえお\n" +
+                success_banner);
   const std::vector<std::string> stored = {"表.txt", "ソフト.txt", "能力.txt", "あいうえお表",
                                            "aあいうえお"};
   std::string lines;
@@ -290,6 +324,17 @@ TEST_F(cli_rebuild, codepage_932_names_round_trip) {
   EXPECT_EQ(run({"--codepage=932", "-p", "j.dl", "?.txt"}).out, "edited");
   ASSERT_EQ(run({"--codepage=932", "-e", "j.dl", "e"}).out, lines + success_banner);
   EXPECT_EQ(read_file("e/表.txt"), "edited");
+  // -a and -d speak the same code page; a file -u does not take is named.
+  write_file("src/新.txt", "new");
+  EXPECT_EQ(run({"--codepage=932", "-az", "j.dl", "src/新.txt"}).out,
+            "新.txt aggiunto\n" + success_banner);
+  EXPECT_EQ(run({"--codepage=932", "-d", "j.dl", "新*"}).out,
+            "新.txt eliminato\n" + success_banner);
+  write_file("e/新.txt", "new");
+  std::string kept = log_of(stored, "mantenuto");
+  kept.insert(kept.size() - success_banner.size(),
+              "新.txt non presente nell'archivio, non aggiunto\n");
+  EXPECT_EQ(run({"--codepage=932", "-u", "j.dl", "e"}).out, kept);
   EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }
 
@@ -306,6 +351,10 @@ TEST_F(cli_rebuild, codepage_names_without_an_exact_form_are_refused) {
   EXPECT_EQ(run({"--codepage=932", "-cd", "n.dl", "é.txt"}).out,
             failure_line("Impossibile leggere il file é.txt"));
   EXPECT_FALSE(file_exists("n.dl"));
+  write_file("n.dl", dl_archive({{"ok.txt", "fine"}}));
+  EXPECT_EQ(run({"--codepage=932", "-a", "n.dl", "é.txt"}).out,
+            failure_line("Impossibile leggere il file é.txt"));
+  EXPECT_EQ(read_file("n.dl"), dl_archive({{"ok.txt", "fine"}}));
   ASSERT_EQ(run({"--codepage=1252", "-cf", "k.ar", "é.txt"}).out, success_banner);
   EXPECT_EQ(read_file("k.ar"), ar_archive({{"\xE9.txt", "e acute"}}));
   EXPECT_EQ(run({"--codepage=1252", "-x", "k.ar", "w", "?.TXT"}).out, "é.txt\n" + success_banner);

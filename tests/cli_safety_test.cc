@@ -153,7 +153,7 @@ TEST_F(cli_safety, entries_replace_links_and_leave_directories_and_fifos_alone) 
 TEST_F(cli_safety, creation_keeps_links_devices_and_fifos) {
   if (under_runner()) GTEST_SKIP() << "POSIX file kinds";
   write_file("a.txt", "a");
-  write_file("real.ar", "old");
+  write_file("real.ar", "AR old");
   fs::create_symlink("real.ar", "link.ar");
   fs::create_symlink("/dev/null", "null.ar");
   ASSERT_EQ(::mkfifo("fifo.ar", 0600), 0);
@@ -215,7 +215,7 @@ TEST_F(cli_safety, a_kill_while_a_file_takes_its_name_leaves_at_most_a_private_f
     SCOPED_TRACE(testing::PrintToString(c.args) + " " + std::to_string(c.sig));
     fs::remove_all("out");
     fs::create_directory("out");
-    if (!c.earlier.empty()) write_file(c.earlier, "earlier");
+    if (!c.earlier.empty()) write_file(c.earlier, "AR earlier");
     if (!c.earlier.empty()) fs::permissions(c.earlier, static_cast<fs::perms>(0644));
     started_run r(c.args, c.held);
     const pid_t pid = r.wait_until_held();
@@ -226,7 +226,7 @@ TEST_F(cli_safety, a_kill_while_a_file_takes_its_name_leaves_at_most_a_private_f
     ASSERT_EQ(left.size(), c.left.empty() ? 0u : 1u);
     EXPECT_EQ(listing("out").size(), left.size() + (c.earlier.empty() ? 0 : 1));
     if (c.left.empty()) continue;
-    EXPECT_EQ(read_file(c.earlier), "earlier");
+    EXPECT_EQ(read_file(c.earlier), "AR earlier");
     EXPECT_EQ(fs::status("out/" + left[0]).permissions(), static_cast<fs::perms>(0600));
     EXPECT_EQ(read_file("out/" + left[0]), c.left);
   }
@@ -242,14 +242,14 @@ TEST_F(cli_safety, a_signal_just_after_a_file_takes_its_name_leaves_it_its_bits)
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"-e", "x.ar", "out"}, {"-cf", "out/a.txt", "a.txt"}}) {
     SCOPED_TRACE(testing::PrintToString(args));
-    write_file("out/a.txt", "earlier");
+    write_file("out/a.txt", "AR earlier");  // an archive, which creation may replace
     fs::permissions("out/a.txt", static_cast<fs::perms>(0640));
     started_run r(args, held_at("/^rename", "", true));
     const pid_t pid = r.wait_until_held();
     ASSERT_GT(pid, 0);
     ::kill(pid, SIGTERM);
     EXPECT_EQ(r.wait().signal, SIGTERM);
-    EXPECT_NE(read_file("out/a.txt"), "earlier");
+    EXPECT_NE(read_file("out/a.txt"), "AR earlier");
     EXPECT_EQ(fs::status("out/a.txt").permissions(), static_cast<fs::perms>(0640));
     EXPECT_EQ(temporaries("out"), names{});
   }
@@ -282,7 +282,7 @@ TEST_F(cli_safety, archives_being_written_are_out_of_reach_and_interruptions_lea
   const bytes input = random_bytes(200000, 5);
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGKILL, 0}) {
     SCOPED_TRACE(sig);
-    write_file("x.ar", "earlier archive");
+    write_file("x.ar", "AR earlier archive");
     started_run r({"-cf", "x.ar", "a.txt", fifo});
     const bool fed = r.feed(input);  // true once kesto has read and written most of it
     if (!under_runner()) {
@@ -294,7 +294,7 @@ TEST_F(cli_safety, archives_being_written_are_out_of_reach_and_interruptions_lea
     if (!under_runner()) {
       EXPECT_EQ(result.signal, sig);
     }
-    EXPECT_EQ(read_file("x.ar"), sig != 0 ? "earlier archive"
+    EXPECT_EQ(read_file("x.ar"), sig != 0 ? "AR earlier archive"
                                           : ar_archive({{"a.txt", "first input"}, {fifo, input}}));
     fs::remove(fifo);
     EXPECT_EQ(listing(), (names{"a.txt", "x.ar"}));

@@ -196,14 +196,16 @@ TEST_F(cli_select, lj_prints_one_json_document) {
             0);
   EXPECT_EQ(
       read_file("parsed"),
-      "{\"count\": 1, \"entries\": [{\"lz\": false, \"name\": \"a/b\", \"offset\": 28, "
+      "{\"count\": 1, \"entries\": [{\"duplicate\": false, \"lz\": false, \"name\": \"a/b\", "
+      "\"offset\": 28, "
       "\"outside\": false, \"raw\": \"612f62\", \"refused\": true, \"size\": 5}], "
       "\"format\": \"AR\", \"key\": 0, \"total\": {\"bytes\": 5, \"entries\": 1, \"unpacked\": "
       "0}}\n"
-      "{\"count\": 2, \"entries\": [{\"lz\": false, \"name\": \"caf\\u00e9 "
+      "{\"count\": 2, \"entries\": [{\"duplicate\": false, \"lz\": false, \"name\": \"caf\\u00e9 "
       "\\\"q\\\"\\u0001\\u00ff\\u0081\", "
       "\"offset\": 16, \"outside\": false, \"raw\": \"636166e92022712201ff81\", \"refused\": true, "
-      "\"size\": 5}, {\"lz\": true, \"name\": \"lz\", \"offset\": 21, \"outside\": false, \"raw\": "
+      "\"size\": 5}, {\"duplicate\": false, \"lz\": true, \"name\": \"lz\", \"offset\": 21, "
+      "\"outside\": false, \"raw\": "
       "\"6c7a\", \"refused\": false, \"size\": 19, \"unpacked\": 8}], \"format\": \"DL\", "
       "\"total\": {\"bytes\": 24, \"entries\": 2, \"unpacked\": 8}}\n");
 }

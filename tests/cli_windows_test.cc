@@ -297,11 +297,11 @@ TEST_F(cli_windows, paths_past_260_characters) {
       << extracted.out;
   EXPECT_EQ(run({"-cf", deep + "/x.ar", "a.txt"}).out, success_banner);
   EXPECT_EQ(read_file(deep + "/x.ar"), ar_archive({{"a.txt", "a"}}));
-  write_file(long_name, "kept");
+  write_file(long_name, "AR kept");
   ::chmod(long_name.c_str(), 0444);
   EXPECT_EQ(run({"-cf", long_name, "a.txt"}).out,
             failure_line("Impossibile creare il file " + long_name));
-  EXPECT_EQ(read_file(long_name), "kept");
+  EXPECT_EQ(read_file(long_name), "AR kept");
   for (const auto& e : std::filesystem::recursive_directory_iterator(".")) {
     EXPECT_NE(e.path().filename().string().rfind(".kesto-", 0), 0u) << e.path();
   }
@@ -312,7 +312,7 @@ TEST_F(cli_windows, paths_past_260_characters) {
 TEST_F(cli_windows, archive_path_that_is_a_link_replaces_the_file_it_leads_to) {
   write_file("a.txt", "a");
   std::filesystem::create_directory("real");
-  write_file("real/x.ar", "old");
+  write_file("real/x.ar", "AR old");
   std::filesystem::create_symlink("real/x.ar", "link.ar");
   EXPECT_EQ(run({"-cf", "link.ar", "a.txt"}).out, success_banner);
   EXPECT_TRUE(std::filesystem::is_symlink("link.ar"));

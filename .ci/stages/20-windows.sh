@@ -39,7 +39,7 @@ done
 # The Linux-built suite drives kesto.exe through wine.
 if [ ! -x build/tests/kesto_cli_tests ]; then
   echo "== building the command-line tests"
-  cmake -S . -B build -G Ninja ${CMAKE_FLAGS:-} >/dev/null
+  cmake -S . -B build -G Ninja -DKESTO_BUILD_TESTS=ON ${CMAKE_FLAGS:-} >/dev/null
   cmake --build build -j2 --target kesto_cli_tests
 fi
 

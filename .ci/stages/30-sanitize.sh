@@ -18,7 +18,7 @@ install_missing "${need[@]}"
 build=build-sanitize
 reports=$PWD/$build/sanitizer-reports
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKESTO_SANITIZE=ON -DKESTO_FUZZ=ON -DKESTO_WERROR=ON >/dev/null
+  -DKESTO_SANITIZE=ON -DKESTO_FUZZ=ON -DKESTO_BUILD_TESTS=ON -DKESTO_WERROR=ON >/dev/null
 cmake --build "$build" -j2
 rm -rf "$reports"
 mkdir -p "$reports"

@@ -5,6 +5,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
+#include <string>
+
+#include "common/edit.h"
 
 #include "common/name_match.h"
 #include "common/platform.h"
@@ -92,6 +96,29 @@ int test_ar_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged);
 // archive_failed when out cannot be written or would reach 2^31 bytes.
 int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
                        std::FILE* log);
+
+// True when two of files get one stored name by the letter-case rule
+// (find_name_clash), cut to 8 bytes; *clash names them.
+bool find_ar_name_clash(std::span<const std::string> files, name_clash* clash);
+
+// True when the archive's first bytes are the AR signature.
+bool starts_with_ar_signature(std::FILE* archive);
+
+// Writes to out (a new, seekable stream) the archive edited as kind says
+// (common/edit.h, edit_plan) with the FILEs or NAMEs of operands: the
+// entries in their order and the key as they were, each keeping its stored
+// bytes, taking the bytes of the FILE whose stored name has its name's key
+// (scrambled with the key), or removed; then each FILE no entry took, as a
+// new entry. The writer's layout. Once the archive is written, logs its
+// lines (edit_plan::log_result). Returns rebuild_status: ok; wrong_format;
+// bad_archive; cannot_read (stored data ran out) or cannot_read_file (a
+// FILE cannot be read, or gave other bytes the second time), after logging
+// the fragment; archive_failed when out cannot be written or would reach
+// 2^31 bytes; edit_status::no_match (fragment logged) when a NAME matched
+// nothing, or names_clash (fragment logged) when two FILEs would get one
+// name, before anything is written.
+int edit_ar_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
+                    std::span<const std::string> operands, std::FILE* log);
 
 }  // namespace kesto
 

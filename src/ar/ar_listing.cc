@@ -28,11 +28,21 @@ int list_ar_archive(std::FILE* archive, std::FILE* log) {
   ar_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
+  // A first walk counts the names, up to a record that cannot be read,
+  // which the second walk lists up to and reports.
+  shared_names names;
+  directory.visit([&](const ar_record& rec) {
+    names.count(rec.name);
+    return reader_status::ok;
+  });
+  ar_directory again(archive);
+  if (again.open() != reader_status::ok) return reader_status::bad_archive;
   const std::uint64_t file_size = stream_size(archive);
   log_ar_listing_head(log, directory.count(), directory.key());
   listing_totals totals;
-  const int status = directory.visit([&](const ar_record& rec) {
-    const listed_entry entry = listed(rec, file_size);
+  const int status = again.visit([&](const ar_record& rec) {
+    listed_entry entry = listed(rec, file_size);
+    entry.duplicate = names.shared(rec.name);
     log_listed_entry(log, entry);
     totals.add(entry);
     return reader_status::ok;
@@ -45,9 +55,13 @@ int list_ar_archive(std::FILE* archive, std::FILE* log) {
 // read, which leaves out the whole document, then to print it.
 int list_ar_archive_json(std::FILE* archive, std::FILE* out) {
   ar_directory check(archive);
+  shared_names names;
   int status = check.open();
   if (status == reader_status::ok) {
-    status = check.visit([](const ar_record&) { return reader_status::ok; });
+    status = check.visit([&names](const ar_record& rec) {
+      names.count(rec.name);
+      return reader_status::ok;
+    });
   }
   if (status != reader_status::ok) return status;
   ar_directory directory(archive);
@@ -58,7 +72,9 @@ int list_ar_archive_json(std::FILE* archive, std::FILE* out) {
   const std::uint16_t key = directory.key();
   json.begin("AR", directory.count(), &key);
   status = directory.visit([&](const ar_record& rec) {
-    json.add(listed(rec, file_size));
+    listed_entry entry = listed(rec, file_size);
+    entry.duplicate = names.shared(rec.name);
+    json.add(entry);
     return reader_status::ok;
   });
   if (status == reader_status::ok) json.end();

@@ -148,6 +148,7 @@ int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const directory_handl
     return rebuild_status::ok;
   });
   if (status == rebuild_status::ok && !patch.flush()) status = archive_failed;
+  if (status == rebuild_status::ok) judge.log_unused_files(dir, log);
   return status;
 }
 

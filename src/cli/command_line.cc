@@ -8,6 +8,7 @@
 #include "ar/ar_archive.h"
 #include "common/chunk_copy.h"
 #include "common/code_page.h"
+#include "common/edit.h"
 #include "common/file_handle.h"
 #include "common/name_match.h"
 #include "common/path.h"
@@ -60,6 +61,12 @@ constexpr const char* more_operations[] = {
     "\t\tfile indicati (* e ? ammessi) in forma leggibile)\n",
     " kesto -cdz nome_archivio file1 file2 file3 ...  (crea un archivio in formato\n"
     "\t\t\t\t\t\t Varneth con i file compressi con LZSS)\n",
+    " kesto -a nome_archivio file1 file2 ...  (aggiunge i file a un archivio o\n"
+    "\t\tsostituisce quelli dell'archivio con lo stesso nome)\n",
+    " kesto -az nome_archivio file1 file2 ...  (come -a, con i file nuovi di un\n"
+    "\t\tarchivio in formato Varneth compressi con LZSS)\n",
+    " kesto -d nome_archivio nome1 nome2 ...  (elimina da un archivio i file\n"
+    "\t\tindicati (* e ? ammessi))\n",
     " kesto --codepage=N ...  (davanti a ogni operazione: i nomi nell'archivio\n"
     "\t\tsono nella code page N di Windows, per esempio 932 per i giochi\n"
     "\t\tgiapponesi o 1252 per quelli occidentali)\n",
@@ -81,6 +88,7 @@ constexpr const char* msg_cannot_enter_dest = "Impossibile entrare nella directo
 constexpr const char* msg_unknown_format = "Formato di archivio non riconosciuto";
 constexpr const char* msg_read_error = "Errore di lettura nell'archivio";
 constexpr const char* msg_damaged = "File danneggiati nell'archivio: %s";
+constexpr const char* msg_not_archive = "Il file %s esiste e non sembra un archivio";
 constexpr const char* msg_name_not_found = "Nessun file dell'archivio corrisponde a %s";
 constexpr const char* msg_cannot_write_output = "Impossibile scrivere sullo standard output";
 constexpr const char* msg_unknown_code_page = "Code page non supportata: %s";
@@ -106,6 +114,9 @@ enum class operation {
   create_dl,
   create_dl_lz,
   rebuild,
+  add,
+  add_lz,
+  remove,
 };
 
 bool is_option(const std::string& word, const char* option) {
@@ -137,6 +148,9 @@ operation choose_operation(std::span<const std::string> words) {
   if (is_option(option, "-cdz")) return operation::create_dl_lz;
   if (operands >= 3 && is_option(option, "-cfk")) return operation::create_ar_key;
   if (operands == 2 && is_option(option, "-u")) return operation::rebuild;
+  if (is_option(option, "-a")) return operation::add;
+  if (is_option(option, "-az")) return operation::add_lz;
+  if (is_option(option, "-d")) return operation::remove;
   return operation::usage;
 }
 
@@ -160,8 +174,8 @@ file_handle open_archive(const std::string& path) {
   return archive;
 }
 
-// -l, -t and -u read the archive more than once, so only a regular file
-// will do; a FIFO is refused at once instead of waited on.
+// -l, -t, -u, -a and -d read the archive more than once, so only a
+// regular file will do; a FIFO is refused at once instead of waited on.
 file_handle open_regular_archive(const std::string& path) {
   file_handle archive;
   if (open_regular_file(path.c_str(), &archive, true) != regular_file::opened) return file_handle();
@@ -366,14 +380,32 @@ int write_archive(operation op, std::FILE* archive, const std::vector<const char
   return create_ar_archive(archive, files.data(), count, key);
 }
 
-int report_creation(int status, const std::vector<const char*>& files, const std::string& path,
+int report_creation(operation op, int status, std::span<const std::string> operands,
+                    const std::vector<const char*>& files, const std::string& path,
                     std::FILE* out) {
-  if (status == writer_status::ok) return succeed(out);
+  if (status == writer_status::ok) {
+    // -cdz says which names it cut; the other creations print the banner only.
+    if (op == operation::create_dl_lz) log_dl_cut_names(out, operands);
+    return succeed(out);
+  }
   const auto input = static_cast<std::size_t>(status - writer_status::first_input);
   if (status >= writer_status::first_input && input < files.size()) {
     return fail(out, msg_cannot_read, files[input]);
   }
   return fail(out, msg_cannot_write, path);
+}
+
+// A forgotten operand must not turn a file into an archive: a regular file
+// that is not empty and begins with neither signature is never replaced.
+// One that cannot be read is left to the checks of any other file.
+bool holds_no_archive(const std::string& target) {
+  file_handle file;
+  unsigned char first = 0;
+  if (open_regular_file(target.c_str(), &file) != regular_file::opened ||
+      std::fread(&first, 1, 1, file.get()) != 1) {
+    return false;
+  }
+  return !starts_with_ar_signature(file.get()) && !starts_with_dl_signature(file.get());
 }
 
 // Builds the archive as a temporary file beside the file it replaces and
@@ -385,8 +417,9 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
   const bool keyed = op == operation::create_ar_key;
   const std::uint16_t key = keyed ? parse_key(operands[0].c_str()) : 0;
   const std::string& path = operands[keyed ? 1 : 0];
+  const auto file_operands = operands.subspan(keyed ? 2 : 1);
   std::vector<const char*> files;
-  for (std::size_t i = keyed ? 2 : 1; i < operands.size(); ++i) files.push_back(operands[i].c_str());
+  for (const std::string& file : file_operands) files.push_back(file.c_str());
   // A file whose name the archive cannot store exactly fails the creation
   // before anything is written.
   std::string stored;
@@ -397,13 +430,23 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
   std::string target = path;
   if (!resolve_symbolic_links(&target)) return fail(out, msg_cannot_create, path);
   const existing_file previous = inspect_existing_file(target.c_str(), nullptr);
+  if (previous.kind == file_kind::regular && holds_no_archive(target)) {
+    return fail(out, msg_not_archive, path);
+  }
+  name_clash clash;
+  const bool dl = op == operation::create_dl || op == operation::create_dl_lz;
+  if (dl ? find_dl_name_clash(file_operands, &clash) : find_ar_name_clash(file_operands, &clash)) {
+    log_name_clash(out, file_operands, clash);
+    std::fputs(failure_tail, out);
+    return 1;
+  }
   if (previous.kind == file_kind::special) {
     file_handle archive(open_special_file(target.c_str(), previous));
     if (!archive) return fail(out, msg_cannot_create, path);
     // Scratch files go to the current directory, not among the devices.
     int status = write_archive(op, archive.get(), files, key, {}, out);
     if (!archive.close() && status == writer_status::ok) status = writer_status::archive_failed;
-    return report_creation(status, files, path, out);
+    return report_creation(op, status, file_operands, files, path, out);
   }
   temporary_file archive;
   if (!may_replace(previous) || !archive.open(directory_prefix(target))) {
@@ -421,7 +464,7 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
         return fail(out, msg_cannot_create, path);
     }
   }
-  return report_creation(status, files, path, out);
+  return report_creation(op, status, file_operands, files, path, out);
 }
 
 int report_rebuild(int status, const std::string& path, std::FILE* out) {
@@ -464,6 +507,57 @@ int rebuild(std::span<const std::string> operands, std::FILE* out) {
   archive.close();
   // Nothing changed: the archive stays the very file it was.
   if (status == rebuild_status::unchanged) return succeed(out);
+  if (status != rebuild_status::ok) return report_rebuild(status, path, out);
+  switch (fresh.commit(target.c_str(), previous)) {
+    case temporary_file::commit_result::committed:
+      return succeed(out);
+    case temporary_file::commit_result::lost_data:
+      return fail(out, msg_cannot_write, path);
+    default:
+      return fail(out, msg_cannot_create, path);
+  }
+}
+
+// -a, -az, -d: the archive is read as -e reads it and edited into a
+// temporary file beside it, which replaces it only when complete.
+int edit(operation op, std::span<const std::string> operands, std::FILE* out) {
+  const std::string& path = operands[0];
+  file_handle archive = open_regular_archive(path);
+  if (!archive) return fail(out, msg_cannot_open, path);
+  std::string target = path;
+  if (!resolve_symbolic_links(&target)) return fail(out, msg_cannot_create, path);
+  const existing_file previous = inspect_existing_file(target.c_str(), nullptr);
+  temporary_file fresh;
+  if (previous.kind != file_kind::regular || !may_replace(previous) ||
+      !fresh.open(directory_prefix(target))) {
+    return fail(out, msg_cannot_create, path);
+  }
+  const edit_kind kind = op == operation::remove ? edit_kind::remove
+                         : op == operation::add_lz ? edit_kind::add_compressed
+                                                   : edit_kind::add;
+  // NAMEs of -d are compared in the stored names' code page; a FILE whose
+  // name has no form there fails before the archive is read.
+  std::vector<std::string> patterns;
+  auto args = operands.subspan(1);
+  if (op == operation::remove) {
+    patterns = stored_patterns(args);
+    args = patterns;
+  } else {
+    std::string stored;
+    for (const std::string& file : args) {
+      if (!stored_entry_name(file, &stored)) return fail(out, msg_cannot_read, file);
+    }
+  }
+  int status = edit_ar_archive(archive.get(), fresh.stream(), kind, args, out);
+  if (status == rebuild_status::wrong_format) {
+    status = edit_dl_archive(archive.get(), fresh.stream(), kind, args, out,
+                             directory_prefix(target));
+  }
+  archive.close();
+  if (status == edit_status::no_match || status == edit_status::names_clash) {
+    std::fputs(failure_tail, out);  // the routine has begun the line
+    return 1;
+  }
   if (status != rebuild_status::ok) return report_rebuild(status, path, out);
   switch (fresh.commit(target.c_str(), previous)) {
     case temporary_file::commit_result::committed:
@@ -572,6 +666,11 @@ int run_command_line(const std::vector<std::string>& all_words, std::FILE* out, 
       break;
     case operation::rebuild:
       code = rebuild(operands, out);
+      break;
+    case operation::add:
+    case operation::add_lz:
+    case operation::remove:
+      code = edit(op, operands, out);
       break;
   }
   // A report that could not be written is no success.

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/edit.h"
 #include "common/path.h"
 #include "common/platform.h"
 #include "common/stream_io.h"
@@ -27,10 +28,17 @@ void log_listed_entry(std::FILE* log, const listed_entry& entry) {
   char unpacked[16] = "";
   if (entry.unpacked_known) std::snprintf(unpacked, sizeof unpacked, "%lu",
                                           static_cast<unsigned long>(entry.unpacked));
-  std::fprintf(log, "%10lu %10lu %-2s %10s %c%c %s\n", static_cast<unsigned long>(entry.offset),
+  std::fprintf(log, "%10lu %10lu %-2s %10s %c%c%c %s\n", static_cast<unsigned long>(entry.offset),
                static_cast<unsigned long>(entry.size), entry.lz ? "LZ" : "", unpacked,
-               entry.outside ? 'F' : ' ', entry.refused ? 'R' : ' ',
+               entry.outside ? 'F' : ' ', entry.refused ? 'R' : ' ', entry.duplicate ? 'D' : ' ',
                printable_entry_name(entry.name).c_str());
+}
+
+void shared_names::count(const char* name) { ++entries_[name_key(name)]; }
+
+bool shared_names::shared(const char* name) const {
+  const auto found = entries_.find(name_key(name));
+  return found != entries_.end() && found->second > 1;
 }
 
 void listing_totals::add(const listed_entry& entry) {
@@ -124,8 +132,8 @@ void json_listing::add(const listed_entry& entry) {
   if (entry.lz && entry.unpacked_known) {
     std::fprintf(out_, ", \"unpacked\": %lu", static_cast<unsigned long>(entry.unpacked));
   }
-  std::fprintf(out_, ", \"outside\": %s, \"refused\": %s}", json_bool(entry.outside),
-               json_bool(entry.refused));
+  std::fprintf(out_, ", \"outside\": %s, \"refused\": %s, \"duplicate\": %s}",
+               json_bool(entry.outside), json_bool(entry.refused), json_bool(entry.duplicate));
   totals_.add(entry);
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <unordered_map>
 
 namespace kesto {
 
@@ -23,11 +25,25 @@ struct listed_entry {
   std::uint32_t unpacked = 0;
   bool outside = false;          // see data_outside
   bool refused = false;          // extraction refuses the name
+  bool duplicate = false;        // another entry has the same name (name_key)
+};
+
+// The names that more than one entry of an archive has, by the rule that
+// makes two names one file (name_key): counted in a first walk of the
+// directory, asked in the second.
+class shared_names {
+ public:
+  void count(const char* name);
+  bool shared(const char* name) const;
+
+ private:
+  std::unordered_map<std::string, std::uint32_t> entries_;
 };
 
 // One listing line: offset, size, "LZ" and the unpacked size, the marks F
-// (data outside the file) and R (name refused), then the name, in fixed
-// columns so that the name always starts at column 40.
+// (data outside the file), R (name refused) and D (name shared with another
+// entry), then the name, in fixed columns so that the name always starts at
+// column 41.
 void log_listed_entry(std::FILE* log, const listed_entry& entry);
 
 // The totals of a listing, counted entry by entry.

@@ -225,6 +225,11 @@ class directory_handle {
   // name reaches only as its 8.3 short name (Windows) is another file's:
   // missing.
   regular_file open_file(const char* name, file_handle* file) const;
+  // The names of the directory's regular files, in byte order: no link,
+  // directory, device, FIFO or socket. Windows: a name without an exact
+  // form in the ANSI code page is spelt with "?" for each character that
+  // has none. False when the directory cannot be listed.
+  bool list_regular_files(std::vector<std::string>* names) const;
 
  private:
   void close();

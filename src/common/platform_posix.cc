@@ -1,5 +1,6 @@
 // POSIX side of the platform layer, with Linux's unnamed files where the
 // system has them.
+#include <dirent.h>
 #include <fcntl.h>
 #include <iconv.h>
 #include <limits.h>
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -370,6 +372,30 @@ bool directory_handle::open(const char* path) {
 regular_file directory_handle::open_file(const char* name, file_handle* file) const {
   if (handle_ < 0) return regular_file::failed;
   return regular_file_of(::openat(static_cast<int>(handle_), name, read_flags | O_NOFOLLOW), file);
+}
+
+bool directory_handle::list_regular_files(std::vector<std::string>* names) const {
+  names->clear();
+  const int fd = handle_ < 0 ? -1
+                             : ::openat(static_cast<int>(handle_), ".",
+                                        O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
+  if (d == nullptr) {
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  errno = 0;
+  while (const dirent* e = ::readdir(d)) {
+    struct stat st;
+    if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      names->push_back(e->d_name);
+    }
+    errno = 0;
+  }
+  const bool complete = errno == 0;
+  ::closedir(d);
+  std::sort(names->begin(), names->end());
+  return complete;
 }
 
 void directory_handle::close() {

@@ -764,6 +764,28 @@ bool directory_handle::open(const char* path) {
   return true;
 }
 
+bool directory_handle::list_regular_files(std::vector<std::string>* names) const {
+  names->clear();
+  if (handle_ == -1) return false;
+  const std::wstring pattern = full_path_ + L'*';
+  WIN32_FIND_DATAW data;
+  const HANDLE search =
+      ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  do {
+    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                  FILE_ATTRIBUTE_DEVICE)) != 0) {
+      continue;
+    }
+    std::string name;
+    names->push_back(to_ansi(data.cFileName, &name) ? name : refused_spelling(data.cFileName));
+  } while (::FindNextFileW(search, &data));
+  const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
+  ::FindClose(search);
+  std::sort(names->begin(), names->end());
+  return complete;
+}
+
 regular_file directory_handle::open_file(const char* name, file_handle* file) const {
   if (handle_ == -1) return regular_file::failed;
   const std::wstring wide_name = wide(name);

@@ -19,10 +19,11 @@ constexpr const char* msg_cannot_read_file = "Impossibile leggere il file %s";
 
 }  // namespace
 
-lookup find_replacement(const directory_handle& dir, const char* name, std::FILE* log,
+namespace {
+
+// find_replacement for the file name stored, as the system stores it.
+lookup open_replacement(const directory_handle& dir, const std::string& stored, std::FILE* log,
                         file_handle* file, std::string* path) {
-  std::string stored;
-  if (!entry_file_name(name, &stored)) return lookup::none;
   // The path is text for messages only: the file is reached from dir.
   path->assign(dir.path());
   if (!path->empty() && path->back() != '/' && path->back() != '\\') path->push_back('/');
@@ -38,6 +39,15 @@ lookup find_replacement(const directory_handle& dir, const char* name, std::FILE
   }
 }
 
+}  // namespace
+
+lookup find_replacement(const directory_handle& dir, const char* name, std::FILE* log,
+                        file_handle* file, std::string* path) {
+  std::string stored;
+  if (!entry_file_name(name, &stored)) return lookup::none;
+  return open_replacement(dir, stored, log, file, path);
+}
+
 int log_unreadable_file(std::FILE* log, const std::string& path) {
   // A path, not a stored name: printed as it is spelt.
   if (log != nullptr) std::fprintf(log, msg_cannot_read_file, printable_name(path).c_str());
@@ -48,8 +58,13 @@ file_judge::file_judge(std::FILE* archive) : archive_known_(identify_file(archiv
 
 lookup file_judge::open_entry_file(const directory_handle& dir, const char* name, std::FILE* log,
                                    file_handle* file, std::string* path, file_identity* id) {
-  const lookup found = find_replacement(dir, name, log, file, path);
+  if (!listed_) listed_.emplace(dir);
+  std::string chosen;
+  if (!is_safe_entry_name(name)) return lookup::none;
+  if (!listed_->choose(name, &chosen, log)) return lookup::failed;
+  const lookup found = open_replacement(dir, chosen, log, file, path);
   if (found != lookup::opened) return found;
+  listed_->take(chosen);
   if (!identify_file(file->get(), id)) {
     log_unreadable_file(log, *path);
     return lookup::failed;
@@ -61,6 +76,17 @@ lookup file_judge::open_entry_file(const directory_handle& dir, const char* name
     return lookup::none;
   }
   return lookup::opened;
+}
+
+void file_judge::log_unused_files(const directory_handle& dir, std::FILE* log) {
+  if (!listed_) listed_.emplace(dir);
+  listed_->log_untaken(log, [&](const std::string& name) {
+    if (name.rfind(temporary_name_prefix, 0) == 0) return true;
+    file_handle file;
+    file_identity id;
+    return archive_known_ && dir.open_file(name.c_str(), &file) == regular_file::opened &&
+           identify_file(file.get(), &id) && id.is(archive_);
+  });
 }
 
 file_judge::judged& file_judge::note(const file_identity& id, const char* name) {

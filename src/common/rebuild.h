@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
 #include "common/chunk_copy.h"
+#include "common/edit.h"
 #include "common/file_handle.h"
 #include "common/platform.h"
 #include "common/status.h"
@@ -112,6 +114,10 @@ class file_judge {
     return rebuild_status::ok;
   }
 
+  // Names each regular file of dir that no entry took ("non presente
+  // nell'archivio, non aggiunto"), except the archive and temporary files.
+  void log_unused_files(const directory_handle& dir, std::FILE* log);
+
  private:
   struct judged {
     file_identity state;     // as the file was when it was judged
@@ -124,8 +130,9 @@ class file_judge {
     }
   };
 
-  // Opens the entry's file and tells which file it is. The archive itself
-  // counts as no file.
+  // Opens the entry's file and tells which file it is: the file of its
+  // exact name, else the one whose name differs only in ASCII letter case
+  // (two such fail, named). The archive itself counts as no file.
   lookup open_entry_file(const directory_handle& dir, const char* name, std::FILE* log,
                          file_handle* file, std::string* path, file_identity* id);
   // The record of the file id, made (not yet judged) on its first visit.
@@ -133,6 +140,7 @@ class file_judge {
 
   file_identity archive_;
   bool archive_known_ = false;
+  std::optional<directory_files> listed_;  // dir's files, listed on first use
   std::unordered_map<std::pair<std::uint64_t, std::uint64_t>, judged, identity_hash> files_;
 };
 
@@ -212,7 +220,8 @@ void log_rebuilt_entry(std::FILE* log, const char* name, bool replaced,
 // since is looked at anew, compare(file, file_size, record) as in the
 // passes) and its data must lie within the archive, as a rebuild that
 // copies them would read them; then each entry's line is logged
-// ("mantenuto") and rebuild_status::unchanged returned. ok when an entry
+// ("mantenuto"), then the files no entry takes, and rebuild_status::unchanged
+// returned. ok when an entry
 // does change (or its data lie outside the archive, which the rebuild then
 // reports as it writes), for the caller to write the new archive; a status
 // of the lookup (cannot_read_file, logged) as the second pass would give.
@@ -245,6 +254,7 @@ int keep_archive_if_unchanged(std::FILE* archive, const directory_handle& dir, s
     log_rebuilt_entry(log, rec.name, false);
     return rebuild_status::ok;
   });
+  judge.log_unused_files(dir, log);
   return rebuild_status::unchanged;
 }
 

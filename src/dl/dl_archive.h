@@ -5,8 +5,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
+#include <string>
 #include <string_view>
 
+#include "common/edit.h"
 #include "common/file_handle.h"
 #include "common/name_match.h"
 #include "common/platform.h"
@@ -134,6 +137,27 @@ int test_dl_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged);
 // plain entry takes the file's bytes as they are.
 int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
                        std::FILE* log);
+
+// As find_ar_name_clash, with names cut to 12 bytes.
+bool find_dl_name_clash(std::span<const std::string> files, name_clash* clash);
+
+// Logs "%s salvato come %s" for each of files whose name is cut to 12 bytes.
+void log_dl_cut_names(std::FILE* log, std::span<const std::string> files);
+
+// True when the archive's first bytes are the 7 bytes of the DL signature.
+bool starts_with_dl_signature(std::FILE* archive);
+
+// As edit_ar_archive, for DL archives; the header bytes the reader ignores
+// keep their values. A replaced LZ entry stays an LZ entry (compressed, or
+// the FILE taken whole when it is a complete LZ entry itself,
+// is_whole_lz_entry); a replaced plain entry takes the FILE's bytes as they
+// are; a new entry is plain, or (add_compressed) stored as
+// append_compressed_dl_entry stores it. A result of more than 65535 entries
+// is archive_failed, before anything is written. New compressed entries
+// wait in scratch files in scratch_dir (the archive's directory).
+int edit_dl_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
+                    std::span<const std::string> operands, std::FILE* log,
+                    std::string_view scratch_dir = {});
 
 }  // namespace kesto
 

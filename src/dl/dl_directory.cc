@@ -45,4 +45,10 @@ lz_look look_at_entry(std::FILE* archive, const dl_record& rec) {
   return look;
 }
 
+bool decodes_exactly(std::FILE* archive, const dl_record& rec) {
+  const auto count_only = [](const unsigned char*, std::size_t) { return true; };
+  return look_at_entry(archive, rec).is_lz && seek_to(archive, rec.data_position) &&
+         lzss_decode_entry_to(archive, count_only, rec.size) == lzss_result::ok;
+}
+
 }  // namespace kesto

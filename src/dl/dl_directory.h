@@ -69,6 +69,11 @@ struct lz_look {
 };
 lz_look look_at_entry(std::FILE* archive, const dl_record& rec);
 
+// An LZ entry, as the rebuild and the edits judge entries: one whose data
+// decode exactly (decoder result ok). An entry that merely begins with
+// "LZ" is plain, and takes a new file's bytes as they are.
+bool decodes_exactly(std::FILE* archive, const dl_record& rec);
+
 }  // namespace kesto
 
 #endif

@@ -62,11 +62,21 @@ int list_dl_archive(std::FILE* archive, std::FILE* log) {
   dl_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
+  // A first walk counts the names, up to a record that cannot be read,
+  // which the second walk lists up to and reports.
+  shared_names names;
+  directory.visit([&](const dl_record& rec) {
+    names.count(rec.name);
+    return reader_status::ok;
+  });
+  dl_directory again(archive);
+  if (again.open() != reader_status::ok) return reader_status::bad_archive;
   const std::uint64_t file_size = stream_size(archive);
   log_dl_listing_head(log, directory.count());
   listing_totals totals;
-  const int status = directory.visit([&](const dl_record& rec) {
-    const listed_entry entry = listed(archive, rec, file_size);
+  const int status = again.visit([&](const dl_record& rec) {
+    listed_entry entry = listed(archive, rec, file_size);
+    entry.duplicate = names.shared(rec.name);
     log_listed_entry(log, entry);
     totals.add(entry);
     return reader_status::ok;
@@ -78,9 +88,13 @@ int list_dl_archive(std::FILE* archive, std::FILE* log) {
 // Walked twice, as list_ar_archive_json walks an AR directory.
 int list_dl_archive_json(std::FILE* archive, std::FILE* out) {
   dl_directory check(archive);
+  shared_names names;
   int status = check.open();
   if (status == reader_status::ok) {
-    status = check.visit([](const dl_record&) { return reader_status::ok; });
+    status = check.visit([&names](const dl_record& rec) {
+      names.count(rec.name);
+      return reader_status::ok;
+    });
   }
   if (status != reader_status::ok) return status;
   dl_directory directory(archive);
@@ -90,7 +104,9 @@ int list_dl_archive_json(std::FILE* archive, std::FILE* out) {
   json_listing json(out);
   json.begin("DL", directory.count(), nullptr);
   status = directory.visit([&](const dl_record& rec) {
-    json.add(listed(archive, rec, file_size));
+    listed_entry entry = listed(archive, rec, file_size);
+    entry.duplicate = names.shared(rec.name);
+    json.add(entry);
     return reader_status::ok;
   });
   if (status == reader_status::ok) json.end();

@@ -53,14 +53,6 @@ comparison compare_file(std::FILE* file, std::uint64_t file_size, std::FILE* arc
                                            : compared;
 }
 
-// An LZ entry is one whose data decode exactly (result ok): an entry that
-// merely begins with "LZ" is plain.
-bool decodes_exactly(std::FILE* archive, const dl_record& rec) {
-  const auto count_only = [](const unsigned char*, std::size_t) { return true; };
-  return look_at_entry(archive, rec).is_lz && seek_to(archive, rec.data_position) &&
-         lzss_decode_entry_to(archive, count_only, rec.size) == lzss_result::ok;
-}
-
 // The file's bytes as the new entry. An LZ entry is compressed again,
 // unless the file is a whole LZ entry itself (as -e wrote it): a file that
 // merely begins with "LZ" (an edited text) is compressed like any other. A
@@ -162,7 +154,9 @@ int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handl
             store_u32le(record + dl_format::size_field, records[i].size);
           }) &&
       write_header(archive, out, directory_offset);
-  return written ? rebuild_status::ok : archive_failed;
+  if (!written) return archive_failed;
+  judge.log_unused_files(dir, log);
+  return rebuild_status::ok;
 }
 
 }  // namespace kesto

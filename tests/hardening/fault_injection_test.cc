@@ -28,6 +28,8 @@ using contents_map = std::map<std::string, bytes>;
 constexpr std::uint16_t test_key = 0x5A17;
 const bytes planted = "a file that was here before\n";
 const bytes planted_name = "gamma";
+// Creation replaces only an archive (or an empty file).
+const bytes planted_archive = "AR: an archive that was here before\n";
 
 // Small inputs, so that a loop over every byte stays quick.
 contents_map small_inputs() {
@@ -388,7 +390,7 @@ TEST_F(fault_injection, dl_reader_decompress_mode_fails_cleanly_when_entry_files
 
 // The front end's creation under a file size limit: a run that cannot write
 // the whole archive reports it, leaves the earlier file at the archive path
-// as it was and no temporary file; one that can succeeds.
+// (an archive) as it was and no temporary file; one that can succeeds.
 void sweep_creation_limit(const std::string& option) {
   const auto paths = write_inputs(small_inputs());
   const format f = option == "-cd" ? format::dl : option == "-cdz" ? format::dl_compressed : format::ar;
@@ -399,7 +401,7 @@ void sweep_creation_limit(const std::string& option) {
   words.insert(words.end(), paths.begin(), paths.end());
   for (std::uint64_t limit = 0; limit <= reference.size(); ++limit) {
     const std::string context = option + " with file size limit " + std::to_string(limit);
-    write_file("new.arc", planted);
+    write_file("new.arc", planted_archive);
     std::string output;
     const int code = run_with_file_size_limit(
         limit, [&](std::FILE* out) { return kesto::run_command_line(words, out); }, &output);
@@ -409,7 +411,7 @@ void sweep_creation_limit(const std::string& option) {
     if (limit < reference.size()) {
       ASSERT_EQ(code, 1) << context;
       ASSERT_EQ(output, "Impossibile scrivere il file new.arc - Operazione non riuscita\n") << context;
-      ASSERT_EQ(read_file("new.arc"), planted) << context;
+      ASSERT_EQ(read_file("new.arc"), planted_archive) << context;
     } else {
       ASSERT_EQ(code, 0) << context;
       ASSERT_EQ(read_file("new.arc"), reference) << context;

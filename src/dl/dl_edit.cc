@@ -1,0 +1,206 @@
+// DL archive edits (-a, -az, -d): the archive's entries in their order, each
+// keeping its stored bytes, taking a FILE's bytes or left out, then the new
+// FILEs, written in the writer's layout: the data back to back after the
+// header, the directory at the end.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "common/byte_order.h"
+#include "common/edit.h"
+#include "common/platform.h"
+#include "common/rebuild.h"
+#include "common/records.h"
+#include "common/status.h"
+#include "dl/dl_archive.h"
+#include "dl/dl_directory.h"
+#include "lzss/lzss_decoder.h"
+#include "lzss/lzss_encoder.h"
+
+namespace kesto {
+
+namespace {
+
+constexpr int archive_failed = rebuild_status::archive_failed;
+using fate = edit_plan::fate;
+
+// A record of the new directory: the stored name bytes and the size.
+struct new_record {
+  char name[dl_format::name_size];
+  std::uint32_t size;
+};
+
+// First walk: judges every entry and counts those of the new archive, which
+// must fit the 16-bit count.
+int plan_entries(std::FILE* archive, edit_plan& plan, std::FILE* log, std::size_t* count) {
+  dl_directory directory(archive);
+  int status = directory.open();
+  if (status != reader_status::ok) return status;
+  status = directory.visit([&](const dl_record& rec) {
+    std::size_t file = 0;
+    if (plan.judge(rec.name, &file) != fate::remove) ++*count;
+    return reader_status::ok;
+  });
+  if (status != reader_status::ok) return status;
+  if (plan.unmatched() != nullptr) return log_unmatched_name(log, *plan.unmatched());
+  *count += plan.new_files();
+  return *count > dl_format::max_entries ? archive_failed : rebuild_status::ok;
+}
+
+// The entries' data at the new archive's position.
+class data_writer {
+ public:
+  data_writer(rebuilt_archive& out, const edit_plan& plan, bool compress_new,
+              std::string_view scratch_dir, std::FILE* log)
+      : out_(out), plan_(plan), compress_new_(compress_new), scratch_dir_(scratch_dir), log_(log) {}
+
+  // A replaced LZ entry stays an LZ entry: the FILE taken whole when it is
+  // one complete LZ entry itself, else compressed; a plain entry takes the
+  // FILE's bytes as they are.
+  int replace(std::size_t i, bool was_lz, std::uint32_t* size) {
+    file_handle file;
+    const std::string& path = plan_.files()[i];
+    if (!open(path, &file)) return log_unreadable_file(log_, path);
+    if (!was_lz || is_whole_lz_entry(file.get())) {
+      return out_.take_file(file.get(), size, no_filter{}, log_, path);
+    }
+    if (std::fseek(file.get(), 0, SEEK_SET) != 0) return log_unreadable_file(log_, path);
+    const int r = lzss_encode_entry(file.get(), out_.stream(), out_.room(), size);
+    if (r == lzss_encode_result::read_failed) return log_unreadable_file(log_, path);
+    return r == lzss_encode_result::ok && out_.advance(*size) ? rebuild_status::ok : archive_failed;
+  }
+
+  // A new entry: plain, or with compress_new as -cdz stores a file.
+  int add(std::size_t i, std::uint32_t* size) {
+    file_handle file;
+    const std::string& path = plan_.files()[i];
+    if (!open(path, &file)) return log_unreadable_file(log_, path);
+    if (!compress_new_) return out_.take_file(file.get(), size, no_filter{}, log_, path);
+    const int r =
+        append_compressed_dl_entry(out_.stream(), file.get(), out_.room(), size, scratch_dir_);
+    if (r == writer_status::first_input) return log_unreadable_file(log_, path);
+    if (r != writer_status::ok || !out_.advance(*size)) return archive_failed;
+    return rebuild_status::ok;
+  }
+
+ private:
+  static bool open(const std::string& path, file_handle* file) {
+    *file = file_handle(open_for_reading(path.c_str()));
+    if (*file) use_chunks_unbuffered(file->get());
+    return static_cast<bool>(*file);
+  }
+
+  rebuilt_archive& out_;
+  const edit_plan& plan_;
+  bool compress_new_;
+  std::string_view scratch_dir_;
+  std::FILE* log_;
+};
+
+// Second walk: the data of every entry of the new archive, and its records.
+int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data_writer& data,
+               std::vector<new_record>* records, std::FILE* log) {
+  dl_directory directory(archive);
+  if (directory.open() != reader_status::ok) return rebuild_status::bad_archive;
+  const int status = directory.visit([&](const dl_record& rec) {
+    std::size_t file = 0;
+    new_record out{};
+    std::memcpy(out.name, rec.name, sizeof out.name);
+    out.size = rec.size;
+    int written = rebuild_status::ok;
+    switch (plan.judge(rec.name, &file)) {
+      case fate::remove:
+        plan.note_removed(rec.name);
+        return rebuild_status::ok;
+      case fate::replace:
+        written = data.replace(file, decodes_exactly(archive, rec), &out.size);
+        break;
+      case fate::keep:
+        written = fresh.keep_stored(archive, rec.data_position, rec.size, rec.name, log);
+        break;
+    }
+    if (written == rebuild_status::ok) records->push_back(out);
+    return written;
+  });
+  for (std::size_t i = 0; i < plan.files().size() && status == rebuild_status::ok; ++i) {
+    if (!plan.is_new(i)) continue;
+    new_record out{};
+    const std::string name = stored_name(plan.files()[i], dl_format::name_size);
+    std::memcpy(out.name, name.data(), name.size());
+    const int written = data.add(i, &out.size);
+    if (written != rebuild_status::ok) return written;
+    records->push_back(out);
+  }
+  return status;
+}
+
+// The header of the old archive with the new count and directory offset;
+// the bytes the reader ignores (the eighth and the last two) keep their
+// values.
+bool write_header(std::FILE* archive, std::FILE* out, std::uint16_t count,
+                  std::uint32_t directory_offset) {
+  unsigned char head[dl_format::header_size] = {};
+  if (!seek_to(archive, 0)) return false;
+  const std::size_t got = std::fread(head, 1, sizeof head, archive);
+  if (got < dl_format::directory_offset_field) return false;
+  store_u16le(head + dl_format::count_field, count);
+  store_u32le(head + dl_format::directory_offset_field, directory_offset);
+  return seek_to(out, 0) && write_all(out, head, sizeof head);
+}
+
+}  // namespace
+
+bool find_dl_name_clash(std::span<const std::string> files, name_clash* clash) {
+  return find_name_clash(files, dl_format::name_size, clash);
+}
+
+void log_dl_cut_names(std::FILE* log, std::span<const std::string> files) {
+  log_cut_names(log, files, dl_format::name_size);
+}
+
+bool starts_with_dl_signature(std::FILE* archive) {
+  unsigned char head[dl_format::checked_signature_size];
+  return seek_to(archive, 0) && read_exact(archive, head, sizeof head) &&
+         std::memcmp(head, dl_format::signature, sizeof head) == 0;
+}
+
+int edit_dl_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
+                    std::span<const std::string> operands, std::FILE* log,
+                    std::string_view scratch_dir) {
+  dl_directory directory(archive);
+  int status = directory.open();
+  if (status != reader_status::ok) return status;
+  name_clash clash;
+  if (kind != edit_kind::remove && find_dl_name_clash(operands, &clash)) {
+    return log_name_clash(log, operands, clash);
+  }
+  edit_plan plan = kind == edit_kind::remove ? edit_plan(operands)
+                                             : edit_plan(operands, dl_format::name_size);
+  const bool compress_new = kind == edit_kind::add_compressed;
+  std::size_t count = 0;
+  status = plan_entries(archive, plan, log, &count);
+  if (status != rebuild_status::ok) return status;
+  std::vector<new_record> records;
+  records.reserve(count);
+  rebuilt_archive fresh(out, dl_format::first_entry_offset);
+  if (!seek_to(out, fresh.position())) return archive_failed;
+  data_writer data(fresh, plan, compress_new, scratch_dir, log);
+  status = write_data(archive, plan, fresh, data, &records, log);
+  if (status != rebuild_status::ok) return status;
+  const std::uint32_t directory_offset = fresh.position();
+  const std::uint64_t end = directory_offset + std::uint64_t{records.size()} * dl_format::record_size;
+  if (end > max_archive_size) return archive_failed;
+  const bool written =
+      write_records<dl_format::record_size>(
+          out, static_cast<std::uint32_t>(records.size()),
+          [&records](std::uint32_t i, unsigned char* record) {
+            std::memcpy(record, records[i].name, dl_format::name_size);
+            store_u32le(record + dl_format::size_field, records[i].size);
+          }) &&
+      write_header(archive, out, static_cast<std::uint16_t>(records.size()), directory_offset);
+  if (!written) return archive_failed;
+  plan.log_result(log);
+  return rebuild_status::ok;
+}
+
+}  // namespace kesto
