@@ -34,6 +34,16 @@ TEST_F(cli_key, report_prints_the_header_key_in_upper_case_hex) {
   }
 }
 
+// On a terminal the "è" is the one it shows (UTF-8 here); redirected
+// output keeps the byte 0x8A.
+TEST_F(cli_key, report_letter_on_a_terminal_is_utf8) {
+  if (under_runner()) GTEST_SKIP() << "a pseudo-terminal is a POSIX device";
+  write_file("k.ar", ar_archive({{"a", "x"}}));
+  EXPECT_EQ(run({"-r", "k.ar"}, on_terminal()).out,
+            "La chiave in Hex \xC3\xA8: 0\r\n\r\n" + success_banner.substr(0, 53) + "\r\n");
+  EXPECT_EQ(run({"-r", "k.ar"}).out, ar_key_line + "0\n\n" + success_banner);
+}
+
 TEST_F(cli_key, report_fails_on_short_missing_or_directory_operand) {
   write_file("three.bin", "ARx");
   write_file("empty.bin", "");

@@ -292,5 +292,90 @@ TEST_F(cli_rebuild, files_no_entry_takes_are_named_and_letter_case_is_ignored) {
   EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }
 
+// A Japanese archive with --codepage=932: names whose second byte is 0x5C
+// (表 95 5C, ソ 83 5C, 能 94 5C) are stored whole and extracted under their
+// UTF-8 names; a name is cut at 12 bytes only between characters, and one
+// that fills the field ends with a trail byte 0x5C. What -x writes, -u takes
+// back, byte for byte when nothing changed.
+TEST_F(cli_rebuild, codepage_932_names_round_trip) {
+  const std::vector<std::string> files = {"表.txt", "ソフト.txt", "能力.txt", "あいうえお表.txt",
+                                          "aあいうえお表"};
+  std::vector<std::string> args = {"--codepage=932", "-cdz", "j.dl"};
+  fs::create_directory("src");
+  for (const std::string& name : files) {
+    write_file("src/" + name, "text of " + name);
+    args.push_back("src/" + name);
+  }
+  ASSERT_EQ(run(args).out,
+            "src/あいうえお表.txt salvato come あいうえお表\n"
+            "src/aあいうえお表 salvato come aあいうえお\n" +
+                success_banner);
+  const std::vector<std::string> stored = {"表.txt", "ソフト.txt", "能力.txt", "あいうえお表",
+                                           "aあいうえお"};
+  std::string lines;
+  for (const std::string& name : stored) lines += name + "\n";
+  const run_result lj = run({"--CODEPAGE=932", "-lj", "j.dl"});
+  EXPECT_NE(lj.out.find("{\"name\": \"あいうえお表\", \"raw\": \"82a082a282a482a682a8955c\""),
+            std::string::npos)
+      << lj.out;
+  EXPECT_NE(run({"--codepage=932", "-l", "j.dl"}).out.find("ソフト.txt\n"), std::string::npos);
+  EXPECT_EQ(run({"--codepage=932", "-t", "j.dl"}).out, lines + success_banner);
+  const bytes before = read_file("j.dl");
+  ASSERT_EQ(run({"--codepage=932", "-x", "j.dl", "out"}).out, lines + success_banner);
+  EXPECT_EQ(listing("out"), (std::vector<std::string>{"aあいうえお", "あいうえお表", "ソフト.txt",
+                                                      "能力.txt", "表.txt"}));
+  EXPECT_EQ(read_file("out/あいうえお表"), "text of あいうえお表.txt");
+  EXPECT_EQ(run({"--codepage=932", "-u", "j.dl", "out"}).out, log_of(stored, "mantenuto"));
+  EXPECT_EQ(read_file("j.dl"), before);
+  write_file("out/表.txt", "edited");
+  EXPECT_EQ(run({"--codepage=932", "-u", "j.dl", "out"}).out,
+            "表.txt sostituito\n" + log_of({stored.begin() + 1, stored.end()}, "mantenuto"));
+  // "?" is one character, 表 whole.
+  EXPECT_EQ(run({"--codepage=932", "-p", "j.dl", "?.txt"}).out, "edited");
+  ASSERT_EQ(run({"--codepage=932", "-e", "j.dl", "e"}).out, lines + success_banner);
+  EXPECT_EQ(read_file("e/表.txt"), "edited");
+  // -a and -d speak the same code page; a file -u does not take is named.
+  write_file("src/新.txt", "new");
+  EXPECT_EQ(run({"--codepage=932", "-az", "j.dl", "src/新.txt"}).out,
+            "新.txt aggiunto\n" + success_banner);
+  EXPECT_EQ(run({"--codepage=932", "-d", "j.dl", "新*"}).out,
+            "新.txt eliminato\n" + success_banner);
+  write_file("e/新.txt", "new");
+  std::string kept = log_of(stored, "mantenuto");
+  kept.insert(kept.size() - success_banner.size(),
+              "新.txt non presente nell'archivio, non aggiunto\n");
+  EXPECT_EQ(run({"--codepage=932", "-u", "j.dl", "e"}).out, kept);
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
+// Names without an exact form on the other side are refused, never guessed:
+// an invalid Shift-JIS name in an archive is not written, a file name with
+// no Shift-JIS form fails the creation; code page 1252 names keep their
+// accented letters; an unknown code page fails before anything is opened.
+TEST_F(cli_rebuild, codepage_names_without_an_exact_form_are_refused) {
+  write_file("bad.dl", dl_archive({{"ok.txt", "fine"}, {"\x81 x", "invalid lead"}}));
+  EXPECT_EQ(run({"--codepage=932", "-e", "bad.dl", "out"}).out,
+            "ok.txt\n" + failure_line("Impossibile creare il file \x81 x"));
+  EXPECT_EQ(listing("out"), std::vector<std::string>{"ok.txt"});
+  write_file("é.txt", "e acute");
+  EXPECT_EQ(run({"--codepage=932", "-cd", "n.dl", "é.txt"}).out,
+            failure_line("Impossibile leggere il file é.txt"));
+  EXPECT_FALSE(file_exists("n.dl"));
+  write_file("n.dl", dl_archive({{"ok.txt", "fine"}}));
+  EXPECT_EQ(run({"--codepage=932", "-a", "n.dl", "é.txt"}).out,
+            failure_line("Impossibile leggere il file é.txt"));
+  EXPECT_EQ(read_file("n.dl"), dl_archive({{"ok.txt", "fine"}}));
+  ASSERT_EQ(run({"--codepage=1252", "-cf", "k.ar", "é.txt"}).out, success_banner);
+  EXPECT_EQ(read_file("k.ar"), ar_archive({{"\xE9.txt", "e acute"}}));
+  EXPECT_EQ(run({"--codepage=1252", "-x", "k.ar", "w", "?.TXT"}).out, "é.txt\n" + success_banner);
+  EXPECT_EQ(read_file("w/é.txt"), "e acute");
+  for (const std::string n : {"999", "abc", "", "-932", "9320"}) {
+    const run_result r = run({"--codepage=" + n, "-l", "missing.dl"});
+    EXPECT_EQ(r.out, failure_line("Code page non supportata: " + n));
+    EXPECT_EQ(r.code, 1);
+  }
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace kesto_test

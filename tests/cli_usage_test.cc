@@ -104,7 +104,7 @@ TEST_F(cli_usage, help_and_version_succeed) {
          line != std::string::npos; line = r.out.find("\n kesto ", line + 1)) {
       options += r.out.substr(line + 8, r.out.find(' ', line + 8) - line - 7);
     }
-    EXPECT_EQ(options, "-l -lj -t -u -x -p -cdz -a -az -d --help --version ");
+    EXPECT_EQ(options, "-l -lj -t -u -x -p -cdz -a -az -d --codepage=N --help --version ");
   }
   for (const std::string word : {"--version", "--Version"}) {
     const run_result r = run({word});

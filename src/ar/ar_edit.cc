@@ -52,7 +52,7 @@ class data_writer {
 
   int take(std::size_t i) {
     const std::string& path = plan_.files()[i];
-    file_handle file(std::fopen(path.c_str(), "rb"));
+    file_handle file(open_for_reading(path.c_str()));
     if (!file) return log_unreadable_file(log_, path);
     use_chunks_unbuffered(file.get());
     keystream ks(key_);

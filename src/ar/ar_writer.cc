@@ -45,7 +45,9 @@ int write_directory(std::FILE* archive, const char* const* files, std::uint32_t 
   auto offset = static_cast<std::uint32_t>(ar_format::header_size + count * ar_format::record_size);
   const bool written = write_records<ar_format::record_size>(
       archive, count, [&](std::uint32_t i, unsigned char* record) {
-        std::string_view name = base_name(files[i]);
+        // The front end has refused a file whose name has no stored form.
+        std::string name;
+        stored_entry_name(files[i], &name);
         std::memcpy(record, name.data(), stored_name_size(name, ar_format::name_size));
         if (sizes.empty()) return;
         store_u32le(record + ar_format::data_offset_field, offset);
@@ -60,7 +62,7 @@ int write_directory(std::FILE* archive, const char* const* files, std::uint32_t 
 int write_entry(std::FILE* archive, const char* path, std::uint32_t index, std::uint16_t key,
                 std::uint32_t offset, std::uint32_t max_size, std::uint32_t* size) {
   const int unreadable = writer_status::first_input + static_cast<int>(index);
-  file_handle input(std::fopen(path, "rb"));
+  file_handle input(open_for_reading(path));
   if (!input) return unreadable;
   use_chunks_unbuffered(input.get());
   keystream ks(key);

@@ -7,6 +7,7 @@
 
 #include "ar/ar_archive.h"
 #include "common/chunk_copy.h"
+#include "common/code_page.h"
 #include "common/edit.h"
 #include "common/file_handle.h"
 #include "common/name_match.h"
@@ -66,6 +67,9 @@ constexpr const char* more_operations[] = {
     "\t\tarchivio in formato Varneth compressi con LZSS)\n",
     " kesto -d nome_archivio nome1 nome2 ...  (elimina da un archivio i file\n"
     "\t\tindicati (* e ? ammessi))\n",
+    " kesto --codepage=N ...  (davanti a ogni operazione: i nomi nell'archivio\n"
+    "\t\tsono nella code page N di Windows, per esempio 932 per i giochi\n"
+    "\t\tgiapponesi o 1252 per quelli occidentali)\n",
     " kesto --help  (stampa questo testo; anche -h e /?)\n",
     " kesto --version  (stampa la versione di kesto)\n",
 };
@@ -87,10 +91,11 @@ constexpr const char* msg_damaged = "File danneggiati nell'archivio: %s";
 constexpr const char* msg_not_archive = "Il file %s esiste e non sembra un archivio";
 constexpr const char* msg_name_not_found = "Nessun file dell'archivio corrisponde a %s";
 constexpr const char* msg_cannot_write_output = "Impossibile scrivere sullo standard output";
-// 0x8A is the letter e with a grave accent in the console's OEM code page.
-constexpr const char* msg_key_ar = "La chiave in Hex \x8A: %X\n\n";
+constexpr const char* msg_unknown_code_page = "Code page non supportata: %s";
+// %s is the letter e with a grave accent (e_grave_for).
+constexpr const char* msg_key_ar = "La chiave in Hex %s: %X\n\n";
 constexpr const char* msg_key_other =
-    "Il file non sembra un archivio, comunque la chiave in Hex \x8A: %X\n\n";
+    "Il file non sembra un archivio, comunque la chiave in Hex %s: %X\n\n";
 
 enum class operation {
   usage,
@@ -118,7 +123,7 @@ bool is_option(const std::string& word, const char* option) {
   return compare_ignoring_case(word.c_str(), option) == 0;
 }
 
-operation choose_operation(const std::vector<std::string>& words) {
+operation choose_operation(std::span<const std::string> words) {
   if (words.size() == 1) {
     const std::string& option = words[0];
     if (is_option(option, "--help") || is_option(option, "-h") || option == "/?") {
@@ -164,7 +169,7 @@ int succeed(std::FILE* out) {
 // A directory opens as a stream on some systems; it is no archive anywhere.
 file_handle open_archive(const std::string& path) {
   if (is_directory(path.c_str())) return file_handle();
-  file_handle archive(std::fopen(path.c_str(), "rb"));
+  file_handle archive(open_for_reading(path.c_str()));
   if (archive) use_chunks_unbuffered(archive.get());
   return archive;
 }
@@ -186,7 +191,8 @@ int report_key(const std::string& path, std::FILE* out) {
   }
   archive.close();
   const bool is_ar = head[0] == 'A' && head[1] == 'R';
-  std::fprintf(out, is_ar ? msg_key_ar : msg_key_other, static_cast<unsigned>(head[2] | head[3] << 8));
+  std::fprintf(out, is_ar ? msg_key_ar : msg_key_other, e_grave_for(out).c_str(),
+               static_cast<unsigned>(head[2] | head[3] << 8));
   return succeed(out);
 }
 
@@ -268,11 +274,27 @@ int select_entries(std::FILE* archive, name_selection* selection, bool* is_ar,
   return status;
 }
 
-int report_selection(int status, const name_selection& selection, std::FILE* out) {
+// typed: the NAMEs as typed, of which patterns (the selection's) are the
+// stored forms; an unmatched one is shown as typed.
+int report_selection(int status, const name_selection& selection,
+                     std::span<const std::string> typed, const std::vector<std::string>& patterns,
+                     std::FILE* out) {
   if (status == reader_status::name_not_found) {
-    return fail(out, msg_name_not_found, *selection.unmatched());
+    const auto index = static_cast<std::size_t>(selection.unmatched() - patterns.data());
+    return fail(out, msg_name_not_found, typed[index]);
   }
   return report_extraction(status, out);
+}
+
+// The NAMEs of -x and -p in the stored names' code page, which the entries'
+// names are compared in; one without a form there stays as typed and
+// matches no entry that has one.
+std::vector<std::string> stored_patterns(std::span<const std::string> typed) {
+  std::vector<std::string> patterns(typed.size());
+  for (std::size_t i = 0; i < typed.size(); ++i) {
+    if (!file_to_stored_name(typed[i], &patterns[i])) patterns[i] = typed[i];
+  }
+  return patterns;
 }
 
 // -x: the entries the NAMEs choose (every entry without NAMEs), readable,
@@ -281,11 +303,14 @@ int extract_readable(std::span<const std::string> operands, std::FILE* out) {
   const std::string& path = operands[0];
   file_handle archive = open_archive(path);
   if (!archive) return fail(out, msg_cannot_open, path);
-  name_selection selection(operands.subspan(2));
+  const std::vector<std::string> patterns = stored_patterns(operands.subspan(2));
+  name_selection selection(patterns);
   bool is_ar = true;
   selection_totals totals;
   int status = select_entries(archive.get(), &selection, &is_ar, &totals);
-  if (status != reader_status::ok) return report_selection(status, selection, out);
+  if (status != reader_status::ok) {
+    return report_selection(status, selection, operands.subspan(2), patterns, out);
+  }
   std::string saved_directory;
   if (const char* failure = enter_destination(operands[1], &saved_directory)) {
     return fail(out, failure);
@@ -306,10 +331,13 @@ int print_entries(std::span<const std::string> operands, std::FILE* out, std::FI
   const std::string& path = operands[0];
   file_handle archive = open_archive(path);
   if (!archive) return fail(err, msg_cannot_open, path);
-  name_selection selection(operands.subspan(1));
+  const std::vector<std::string> patterns = stored_patterns(operands.subspan(1));
+  name_selection selection(patterns);
   bool is_ar = true;
   int status = select_entries(archive.get(), &selection, &is_ar);
-  if (status != reader_status::ok) return report_selection(status, selection, err);
+  if (status != reader_status::ok) {
+    return report_selection(status, selection, operands.subspan(1), patterns, err);
+  }
   use_binary_mode(out);
   errno = 0;
   status = is_ar ? print_ar_entries(archive.get(), out, err, &selection)
@@ -392,6 +420,12 @@ int create(operation op, std::span<const std::string> operands, std::FILE* out) 
   const auto file_operands = operands.subspan(keyed ? 2 : 1);
   std::vector<const char*> files;
   for (const std::string& file : file_operands) files.push_back(file.c_str());
+  // A file whose name the archive cannot store exactly fails the creation
+  // before anything is written.
+  std::string stored;
+  for (const char* file : files) {
+    if (!stored_entry_name(file, &stored)) return fail(out, msg_cannot_read, file);
+  }
 
   std::string target = path;
   if (!resolve_symbolic_links(&target)) return fail(out, msg_cannot_create, path);
@@ -508,7 +542,19 @@ int edit(operation op, std::span<const std::string> operands, std::FILE* out) {
   const edit_kind kind = op == operation::remove ? edit_kind::remove
                          : op == operation::add_lz ? edit_kind::add_compressed
                                                    : edit_kind::add;
-  const auto args = operands.subspan(1);
+  // NAMEs of -d are compared in the stored names' code page; a FILE whose
+  // name has no form there fails before the archive is read.
+  std::vector<std::string> patterns;
+  auto args = operands.subspan(1);
+  if (op == operation::remove) {
+    patterns = stored_patterns(args);
+    args = patterns;
+  } else {
+    std::string stored;
+    for (const std::string& file : args) {
+      if (!stored_entry_name(file, &stored)) return fail(out, msg_cannot_read, file);
+    }
+  }
   int status = edit_ar_archive(archive.get(), fresh.stream(), kind, args, out);
   if (status == rebuild_status::wrong_format) {
     status = edit_dl_archive(archive.get(), fresh.stream(), kind, args, out,
@@ -560,10 +606,30 @@ std::uint16_t parse_key(const char* text) {
   return negative ? static_cast<std::uint16_t>(0u - value) : value;
 }
 
-int run_command_line(const std::vector<std::string>& words, std::FILE* out, std::FILE* err) {
-  const operation op = choose_operation(words);
+int run_command_line(const std::vector<std::string>& all_words, std::FILE* out, std::FILE* err) {
   // A view, not a copy: creation may be given thousands of files.
-  const auto operands = std::span<const std::string>(words).subspan(words.empty() ? 0 : 1);
+  auto words = std::span<const std::string>(all_words);
+  std::string_view code_page;
+  if (!words.empty() && is_code_page_word(words[0], &code_page)) {
+    // Chosen once, before any file is opened, for the whole run.
+    const unsigned chosen = parse_code_page(code_page);
+    if (chosen == 0 || !use_name_code_page(chosen)) {
+      fail(out, msg_unknown_code_page, std::string(code_page));
+      std::fflush(out);
+      return 1;
+    }
+    words = words.subspan(1);
+  } else {
+    // Each run chooses for itself (a test or a fuzzer runs many).
+    use_name_code_page(0);
+  }
+  const operation op = choose_operation(words);
+  const auto operands = words.subspan(words.empty() ? 0 : 1);
+  // Printed names are UTF-8 with a code page chosen, as is the key
+  // report's letter on a terminal: a Windows console is given characters.
+  // -p writes entry data there, which stays bytes.
+  const bool console_text = (name_code_page() != 0 || op == operation::key_report) &&
+                            op != operation::print && out == stdout && send_utf8_to_console(out);
   int code = 1;
   switch (op) {
     case operation::usage:
@@ -616,6 +682,7 @@ int run_command_line(const std::vector<std::string>& words, std::FILE* out, std:
   }
   // A report that could not be written is no success.
   if (std::fflush(out) != 0 || std::ferror(out)) code = 1;
+  if (console_text) finish_console_text();
   return code;
 }
 

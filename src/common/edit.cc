@@ -22,16 +22,20 @@ constexpr const char* msg_not_added = "%s non presente nell'archivio, non aggiun
 constexpr const char* msg_no_match = "Nessun file dell'archivio corrisponde a %s";
 
 void log_cut_name(std::FILE* log, const std::string& path, std::string_view stored) {
-  if (log == nullptr || stored.size() == base_name(path).size()) return;
+  std::string whole;
+  stored_entry_name(path, &whole);
+  if (log == nullptr || stored.size() == whole.size()) return;
   progress_line::before_line(log);
-  std::fprintf(log, msg_cut, printable_name(path).c_str(), printable_name(stored).c_str());
+  std::fprintf(log, msg_cut, printable_name(path).c_str(), printable_entry_name(stored).c_str());
 }
 
 }  // namespace
 
-std::string_view stored_name(std::string_view path, std::size_t field) {
-  const std::string_view base = base_name(path);
-  return base.substr(0, stored_name_size(base, field));
+std::string stored_name(std::string_view path, std::size_t field) {
+  std::string stored;
+  stored_entry_name(path, &stored);
+  stored.resize(stored_name_size(stored, field));
+  return stored;
 }
 
 std::string folded(std::string_view name) {
@@ -105,12 +109,12 @@ void edit_plan::log_result(std::FILE* log) const {
   for (const std::string& name : removed_) log_message(log, msg_removed, name.c_str());
   for (std::size_t i = 0; i < files_.size(); ++i) {
     if (repeated_[i]) continue;
-    const std::string_view stored = stored_name(files_[i], field_);
+    const std::string stored = stored_name(files_[i], field_);
     log_cut_name(log, files_[i], stored);
     if (taken_[i]) {
       log_message(log, msg_replaced, taken_by_[i].c_str());
     } else {
-      log_message(log, msg_added, std::string(stored).c_str());
+      log_message(log, msg_added, stored.c_str());
     }
   }
 }
@@ -123,7 +127,7 @@ directory_files::directory_files(const directory_handle& dir) : dir_(dir), prefi
 }
 
 bool directory_files::choose(const char* name, std::string* chosen, std::FILE* log) const {
-  *chosen = file_name_as_stored(name);
+  if (!entry_file_name(name, chosen)) return true;
   if (std::binary_search(names_.begin(), names_.end(), *chosen)) return true;
   const auto [first, last] = by_folded_name_.equal_range(folded(*chosen));
   if (first == last) return true;
@@ -152,7 +156,11 @@ void directory_files::take(const std::string& chosen) {
 void directory_files::log_untaken(std::FILE* log,
                                   const std::function<bool(const std::string&)>& skip) const {
   for (std::size_t i = 0; i < names_.size(); ++i) {
-    if (!taken_[i] && !skip(names_[i])) log_message(log, msg_not_added, names_[i].c_str());
+    // A file name, not a stored one: printed as it is spelt.
+    if (log != nullptr && !taken_[i] && !skip(names_[i])) {
+      progress_line::before_line(log);
+      std::fprintf(log, msg_not_added, printable_name(names_[i]).c_str());
+    }
   }
 }
 

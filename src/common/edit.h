@@ -32,8 +32,10 @@ inline constexpr int names_clash = 7;  // two FILEs would get one name (fragment
 enum class edit_kind { add, add_compressed, remove };
 
 // The name a file of path gets in a name field of field bytes: its base name
-// cut as the writers cut it (stored_name_size).
-std::string_view stored_name(std::string_view path, std::size_t field);
+// in the stored names' code page (stored_entry_name), cut as the writers cut
+// it (stored_name_size). Empty for a name without a stored form, which the
+// front end refuses before any edit.
+std::string stored_name(std::string_view path, std::size_t field);
 
 // What two names are compared by: the name a file of that name is stored
 // under on disk (file_name_as_stored), ASCII letters folded to lower case.
@@ -111,8 +113,8 @@ class directory_files {
   // Lists dir; one that cannot be listed offers no other names.
   explicit directory_files(const directory_handle& dir);
 
-  // The name to look up the file of the entry called name under: the name
-  // as the system stores it (file_name_as_stored) when nothing has it
+  // The name to look up the file of the entry called name under: its file
+  // name as the system stores it (entry_file_name) when nothing has it
   // ignoring letter case, or a regular file has exactly it, or anything
   // else does; else the one file that has it ignoring letter case. Two
   // such files: false, after logging the clash fragment that names both.

@@ -31,7 +31,7 @@ void log_listed_entry(std::FILE* log, const listed_entry& entry) {
   std::fprintf(log, "%10lu %10lu %-2s %10s %c%c%c %s\n", static_cast<unsigned long>(entry.offset),
                static_cast<unsigned long>(entry.size), entry.lz ? "LZ" : "", unpacked,
                entry.outside ? 'F' : ' ', entry.refused ? 'R' : ' ', entry.duplicate ? 'D' : ' ',
-               printable_name(entry.name).c_str());
+               printable_entry_name(entry.name).c_str());
 }
 
 void shared_names::count(const char* name) { ++entries_[name_key(name)]; }

@@ -14,7 +14,9 @@ namespace kesto {
 // True when pattern matches name: "*" stands for any run of bytes (none
 // included), "?" for exactly one byte, every other byte for itself with
 // ASCII letter case ignored, as Windows compares names. Bytes 0x80-0xFF
-// compare exactly. Linear in the lengths' product at worst, never recursive.
+// compare exactly. With a code page chosen (use_name_code_page), both are
+// read in whole characters of it: "?" is one character, and the second
+// byte of a double-byte character is never folded. Linear in the lengths' product at worst, never recursive.
 bool name_matches(std::string_view pattern, std::string_view name);
 
 // The NAME operands of one run and which of them matched an entry. Every

@@ -33,11 +33,15 @@ std::string_view base_name(std::string_view path) {
 std::size_t stored_name_size(std::string_view name, std::size_t field) {
   std::size_t n = 0;
   while (n < name.size()) {
-    const std::size_t step = character_size(name.substr(n));
+    const std::size_t step = stored_character_size(name.substr(n));
     if (n + step > field) break;
     n += step;
   }
   return n;
+}
+
+bool stored_entry_name(std::string_view path, std::string* stored) {
+  return file_to_stored_name(base_name(path), stored);
 }
 
 std::string_view directory_prefix(std::string_view path) {
@@ -47,14 +51,40 @@ std::string_view directory_prefix(std::string_view path) {
   return {};
 }
 
-bool is_safe_entry_name(const char* name) {
-  if (name[0] == '\0') return false;
-  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
-  for (std::string_view rest = name; !rest.empty(); rest.remove_prefix(character_size(rest))) {
+namespace {
+
+// name is neither empty, "." nor "..", and holds no separator, ":" or
+// control byte, read one character (of size step) at a time.
+bool has_safe_characters(std::string_view name, std::size_t (*step)(std::string_view)) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (std::string_view rest = name; !rest.empty(); rest.remove_prefix(step(rest))) {
     if (is_separator(rest[0]) || rest[0] == ':' || is_control_byte(rest[0])) return false;
   }
-  const std::string stored = file_name_as_stored(name);
-  return !stored.empty() && !is_reserved_file_name(stored.c_str());
+  return true;
+}
+
+}  // namespace
+
+bool entry_file_name(const char* name, std::string* file) {
+  // The stored form is read in its own code page, the file name in the
+  // file system's: a character of either may not hide a separator.
+  std::string converted;
+  if (!has_safe_characters(name, stored_character_size) || !stored_to_file_name(name, &converted) ||
+      !has_safe_characters(converted, character_size)) {
+    return false;
+  }
+  *file = file_name_as_stored(converted);
+  return !file->empty() && !is_reserved_file_name(file->c_str());
+}
+
+bool is_safe_entry_name(const char* name) {
+  std::string file;
+  return entry_file_name(name, &file);
+}
+
+std::string printable_entry_name(std::string_view name) {
+  std::string converted;
+  return printable_name(stored_to_file_name(name, &converted) ? converted : name);
 }
 
 // A C1 control in UTF-8 is C2 followed by 80-9F. Alone, those bytes stay:

@@ -13,22 +13,35 @@ namespace kesto {
 // of a double-byte character (character_size, common/platform.h).
 std::string_view base_name(std::string_view path);
 
-// How many bytes of name a name field of field bytes keeps: as many as fit,
-// but never the first half of a double-byte character (character_size),
+// How many bytes of name, a stored name, a name field of field bytes keeps:
+// as many as fit, but never part of a character (stored_character_size),
 // which would leave a name no file can have.
 std::size_t stored_name_size(std::string_view name, std::size_t field);
+
+// The name an archive stores for the file at path: its base_name in the
+// stored names' code page (file_to_stored_name), still to be cut to the
+// field (stored_name_size). False when it has no exact form there.
+bool stored_entry_name(std::string_view path, std::string* stored);
 
 // The leading part of path that names its directory, separator included
 // ("dir/" for "dir/a.ar", "C:" for "C:a.ar", "" for "a.ar"). A file created
 // as prefix + name lands in the same directory as path.
 std::string_view directory_prefix(std::string_view path);
 
-// True for a name that a reader may create in the current directory: not
-// empty, not "." or "..", without "/", "\", ":" or a control byte (read
-// character by character, as base_name reads a path), and, as
-// the system stores it (file_name_as_stored), neither empty nor a name the
-// system treats specially (is_reserved_file_name).
+// True for a stored name that a reader may create in the current
+// directory: not empty, not "." or "..", without "/", "\", ":" or a control
+// byte (read character by character in the stored names' code page, and
+// again once it is a file name, stored_to_file_name), with an exact form as
+// a file name, and, as the system stores it (file_name_as_stored), neither
+// empty nor a name the system treats specially (is_reserved_file_name).
 bool is_safe_entry_name(const char* name);
+// The same test, that also gives the name as the system stores it, the one
+// the entry is extracted to and rebuilt from, in *file.
+bool entry_file_name(const char* name, std::string* file);
+
+// A stored name as kesto prints it: in the file names' form where it has
+// one (stored_to_file_name), else its bytes, then as printable_name.
+std::string printable_entry_name(std::string_view name);
 
 // name as kesto prints it: each control byte (0x01-0x1F, 0x7F) and each C1
 // control in UTF-8 (C2 80 to C2 9F) shown as one "?", so that no name can

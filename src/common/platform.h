@@ -36,6 +36,46 @@ std::vector<std::string> command_line_words(int argc, char** argv,
 // else 1.
 std::size_t character_size(std::string_view text);
 
+// The code page of the names stored in archives, chosen by the user
+// (--codepage=N, N a Windows code page number). The front end sets it at
+// the start of each run, before any routine runs, and no routine changes
+// it: it is kesto's one process-wide setting. 0, the default, keeps names as the
+// system has them: bytes as they are on POSIX, the ANSI code page on
+// Windows. With a code page chosen, file names and printed names are UTF-8
+// (Windows then reaches every file through the wide API), and a stored name
+// becomes a file name, and back, only where the conversion is exact both
+// ways. 0 goes back to the default. False, with nothing changed, for a code
+// page that kesto does not accept or this system cannot convert.
+bool use_name_code_page(unsigned code_page);
+unsigned name_code_page();
+
+// stored, a name in the chosen code page, as a file name in *file (and the
+// reverse); false when it has no exact form there. Without a code page
+// chosen, the name itself (and true).
+bool stored_to_file_name(std::string_view stored, std::string* file);
+bool file_to_stored_name(std::string_view file, std::string* stored);
+
+// character_size for a stored name: in the chosen code page, whose lead
+// bytes (double-byte code pages, UTF-8) take the bytes that complete them;
+// without one, character_size.
+std::size_t stored_character_size(std::string_view text);
+
+// The letter e with a grave accent as stream shows it: on a terminal (a
+// console) in the form it expects, else the byte 0x8A, the letter in the
+// OEM code pages 437 and 850, as kesto has always written it.
+std::string e_grave_for(std::FILE* stream);
+
+// Windows: when stream (standard output) is a console, the UTF-8 text
+// written to it from now on reaches the console as the characters it stands
+// for (WriteConsoleW), whatever the console's code page; stream stays a
+// terminal for is_terminal. The setting is process-wide, made once by the
+// front end. False, with nothing changed, elsewhere: POSIX terminals take
+// UTF-8 as it is, and redirected output stays bytes.
+bool send_utf8_to_console(std::FILE* stream);
+// Writes out what send_utf8_to_console still holds and ends it; before the
+// process ends. Nothing to do when it was not used.
+void finish_console_text();
+
 // Makes stream (standard output) carry bytes unchanged: Windows otherwise
 // writes each line feed as CR LF. Elsewhere streams are binary already.
 void use_binary_mode(std::FILE* stream);
@@ -44,10 +84,14 @@ void use_binary_mode(std::FILE* stream);
 // pipe whose reader has gone. Call right after the failure.
 bool is_closed_pipe(std::FILE* stream, int error);
 
-// name, stored in the archives' code page (the ANSI code page on Windows),
-// in UTF-8 in *utf8. False where that code page is unknown (POSIX) or name
-// is no text in it.
+// name, stored in the archives' code page (the one chosen, else the ANSI
+// code page on Windows), in UTF-8 in *utf8. False where that code page is
+// unknown (POSIX without a chosen one) or name is no text in it.
 bool name_to_utf8(std::string_view name, std::string* utf8);
+
+// Opens path for binary reading, as std::fopen(path, "rb") does, with path
+// in the form every other path takes here.
+std::FILE* open_for_reading(const char* path);
 
 // The process's current directory, or false.
 bool get_current_directory(std::string* dir);

@@ -2,6 +2,7 @@
 // system has them.
 #include <dirent.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <limits.h>
 #include <strings.h>
 #include <sched.h>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "common/chunk_copy.h"
+#include "common/code_page.h"
 #include "common/path.h"
 #include "common/platform.h"
 
@@ -32,10 +34,132 @@ void use_binary_mode(std::FILE*) {}
 
 bool is_closed_pipe(std::FILE*, int error) { return error == EPIPE; }
 
-bool name_to_utf8(std::string_view, std::string*) { return false; }
+namespace {
+
+// The code page chosen for stored names (use_name_code_page): set once by
+// the front end before any routine runs, read-only afterwards.
+struct {
+  unsigned code_page = 0;
+  char charset[16] = "";  // its name for iconv
+  bool lead[256] = {};    // the bytes that start a double-byte character
+} names;
+
+enum class conversion { exact, refused, failed };
+
+// in converted from charset from to charset to, with nothing replaced or
+// dropped: an invalid or incomplete sequence, or a character with no form
+// in to, refuses the whole text. A descriptor is opened for each text, so
+// that threads never share one.
+conversion convert(const char* to, const char* from, std::string_view in, std::string* out) {
+  out->clear();
+  iconv_t cd = ::iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return conversion::failed;
+  char* src = const_cast<char*>(in.data());
+  std::size_t left = in.size();
+  conversion result = conversion::exact;
+  char buf[256];
+  for (bool flushed = false; !flushed;) {
+    char* dst = buf;
+    std::size_t room = sizeof buf;
+    // A last call without input ends a stateful encoding's shift sequence.
+    const std::size_t r = left > 0 ? ::iconv(cd, &src, &left, &dst, &room)
+                                   : ::iconv(cd, nullptr, nullptr, &dst, &room);
+    out->append(buf, static_cast<std::size_t>(dst - buf));
+    if (r == static_cast<std::size_t>(-1)) {
+      if (errno == E2BIG) continue;
+      result = conversion::refused;
+      break;
+    }
+    // glibc counts the characters it replaced instead of refusing them.
+    if (r != 0) {
+      result = conversion::refused;
+      break;
+    }
+    flushed = left == 0 && dst == buf;
+  }
+  ::iconv_close(cd);
+  return result;
+}
+
+// in converted to one side and back must give in again: code pages with two
+// forms of one character (code page 932 has several) must not turn a name
+// into another.
+bool convert_exactly(const char* to, const char* from, std::string_view in, std::string* out) {
+  std::string back;
+  return convert(to, from, in, out) == conversion::exact &&
+         convert(from, to, *out, &back) == conversion::exact && back == in;
+}
+
+}  // namespace
+
+bool use_name_code_page(unsigned code_page) {
+  if (code_page == 0) {
+    names.code_page = 0;
+    return true;
+  }
+  if (!is_accepted_code_page(code_page)) return false;
+  char charset[sizeof names.charset];
+  if (code_page == utf8_code_page) {
+    std::snprintf(charset, sizeof charset, "UTF-8");
+  } else {
+    std::snprintf(charset, sizeof charset, "CP%u", code_page);
+  }
+  iconv_t cd = ::iconv_open("UTF-8", charset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  ::iconv_close(cd);
+  bool lead[256] = {};
+  // A byte that iconv calls an incomplete sequence alone starts a
+  // double-byte character.
+  for (unsigned b = 0x80; b < 256 && code_page != utf8_code_page; ++b) {
+    const char byte = static_cast<char>(b);
+    iconv_t one = ::iconv_open("UTF-8", charset);
+    char* src = const_cast<char*>(&byte);
+    std::size_t left = 1;
+    char buf[8];
+    char* dst = buf;
+    std::size_t room = sizeof buf;
+    lead[b] =
+        ::iconv(one, &src, &left, &dst, &room) == static_cast<std::size_t>(-1) && errno == EINVAL;
+    ::iconv_close(one);
+  }
+  names.code_page = code_page;
+  std::memcpy(names.charset, charset, sizeof charset);
+  std::memcpy(names.lead, lead, sizeof lead);
+  return true;
+}
+
+unsigned name_code_page() { return names.code_page; }
+
+bool stored_to_file_name(std::string_view stored, std::string* file) {
+  if (names.code_page == 0) {
+    file->assign(stored);
+    return true;
+  }
+  return convert_exactly("UTF-8", names.charset, stored, file);
+}
+
+bool file_to_stored_name(std::string_view file, std::string* stored) {
+  if (names.code_page == 0) {
+    stored->assign(file);
+    return true;
+  }
+  return convert_exactly(names.charset, "UTF-8", file, stored);
+}
+
+bool name_to_utf8(std::string_view name, std::string* utf8) {
+  return names.code_page != 0 && stored_to_file_name(name, utf8);
+}
 
 // Names are bytes: no byte is part of another.
 std::size_t character_size(std::string_view) { return 1; }
+
+std::size_t stored_character_size(std::string_view text) {
+  if (names.code_page == 0) return character_size(text);
+  return multibyte_character_size(text, names.code_page, names.lead);
+}
+
+// A terminal on these systems shows UTF-8.
+std::string e_grave_for(std::FILE* stream) { return is_terminal(stream) ? "\xC3\xA8" : "\x8A"; }
 
 bool get_current_directory(std::string* dir) {
   std::vector<char> buf(256);
@@ -69,6 +193,12 @@ unsigned usable_cores() {
 }
 
 bool is_terminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
+
+std::FILE* open_for_reading(const char* path) { return std::fopen(path, "rb"); }
+
+// A terminal here takes UTF-8 as it is.
+bool send_utf8_to_console(std::FILE*) { return false; }
+void finish_console_text() {}
 
 std::uint64_t regular_file_size(const char* path) {
   struct stat st;

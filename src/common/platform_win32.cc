@@ -1,6 +1,7 @@
 // Windows side of the platform layer, on the Microsoft C runtime and the
 // Win32 API. Paths are narrow strings in the process's ANSI code page, the
-// bytes the archive formats store names in. The command line is read in
+// bytes the archive formats store names in, or in UTF-8 when the user chose
+// the stored names' code page (--codepage). The command line is read in
 // UTF-16 and every word converted to that code page exactly or not at all;
 // the calls made here take the wide form of a path, which no length limit
 // applies to.
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "common/chunk_copy.h"
+#include "common/code_page.h"
 #include "common/path.h"
 #include "common/platform.h"
 
@@ -38,26 +40,42 @@ namespace kesto {
 
 namespace {
 
-// text (in the ANSI code page, as the file functions take it) in UTF-16,
-// converted as those functions convert it.
-std::wstring wide(std::string_view text) {
+// The code page chosen for stored names (use_name_code_page): set once by
+// the front end before any routine runs, read-only afterwards. With one
+// chosen, paths are UTF-8.
+struct {
+  unsigned code_page = 0;
+  bool lead[256] = {};  // the bytes that start a double-byte character
+} names;
+
+// The code page of paths: the ANSI one, or UTF-8 with a stored names' code
+// page chosen.
+UINT path_code_page() { return names.code_page != 0 ? CP_UTF8 : ::GetACP(); }
+
+// text in code_page in UTF-16; flags: MB_ERR_INVALID_CHARS to refuse an
+// invalid sequence (empty result).
+std::wstring to_wide(UINT code_page, DWORD flags, std::string_view text) {
   if (text.empty()) return {};
   const int size = static_cast<int>(text.size());
-  const int n = ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+  const int n = ::MultiByteToWideChar(code_page, flags, text.data(), size, nullptr, 0);
   std::wstring out(n > 0 ? static_cast<std::size_t>(n) : 0, L'\0');
-  if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, out.data(), n);
+  if (n > 0) ::MultiByteToWideChar(code_page, flags, text.data(), size, out.data(), n);
   return out;
 }
 
-// text in the ANSI code page, character for character; false when some
-// character has no exact form there. Nothing is guessed: best fit would
-// turn a fullwidth "ａ" into "a" and "＼" into "\". The way back must give the
-// same text, which also holds the UTF-8 code page (where the used-default
-// check does not exist) to its own rules.
-bool to_ansi(std::wstring_view text, std::string* out) {
+// text (a path, as the file functions take it) in UTF-16, converted as
+// those functions convert it.
+std::wstring wide(std::string_view text) {
+  return to_wide(names.code_page != 0 ? CP_UTF8 : CP_ACP, 0, text);
+}
+
+// text in code_page, character for character; false when some character
+// has no exact form there. Nothing is guessed (no best fit), and the way
+// back must give the same text, which also holds UTF-8 (where the
+// used-default check does not exist) to its own rules.
+bool to_narrow(UINT code_page, std::wstring_view text, std::string* out) {
   out->clear();
   if (text.empty()) return true;
-  const UINT code_page = ::GetACP();
   const DWORD flags = code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
   BOOL used_default = FALSE;
   BOOL* check = code_page == CP_UTF8 ? nullptr : &used_default;
@@ -67,7 +85,13 @@ bool to_ansi(std::wstring_view text, std::string* out) {
   if (n <= 0 || used_default) return false;
   out->resize(static_cast<std::size_t>(n));
   ::WideCharToMultiByte(code_page, flags, text.data(), size, out->data(), n, nullptr, nullptr);
-  return wide(*out) == text;
+  return to_wide(code_page, 0, *out) == text;
+}
+
+// text as a path (in the ANSI code page, or UTF-8), exactly or not at all:
+// best fit would turn a fullwidth "ａ" into "a" and "＼" into "\".
+bool to_ansi(std::wstring_view text, std::string* out) {
+  return to_narrow(path_code_page(), text, out);
 }
 
 // A word that has no exact form in the ANSI code page: each character that
@@ -176,12 +200,22 @@ void expand_wildcards(const std::wstring& pattern, std::vector<std::wstring>* wo
 
 std::vector<std::string> command_line_words(int, char**, const expansion_rule& expand) {
   const std::vector<std::wstring> typed = split_words(::GetCommandLineW());
+  // --codepage=N before the option word makes every path UTF-8, as the
+  // front end's use_name_code_page does; the option word follows it.
+  std::string first;
+  std::string_view code_page;
+  const std::size_t option_index =
+      !typed.empty() && to_ansi(typed[0], &first) && is_code_page_word(first, &code_page) ? 1 : 0;
+  const bool utf8 = option_index == 1;
+  const auto convert = [utf8](std::wstring_view word, std::string* out) {
+    return utf8 ? to_narrow(CP_UTF8, word, out) : to_ansi(word, out);
+  };
   std::string option;
-  if (!typed.empty() && !to_ansi(typed[0], &option)) option.clear();
+  if (typed.size() > option_index && !convert(typed[option_index], &option)) option.clear();
   std::vector<std::wstring> expanded;
   for (std::size_t i = 0; i < typed.size(); ++i) {
     // "/?" asks for help: the option word is never a file.
-    if (i > 0 && (!expand || expand(option, i - 1))) {
+    if (i > option_index && (!expand || expand(option, i - option_index - 1))) {
       expand_wildcards(typed[i], &expanded);
     } else {
       expanded.push_back(typed[i]);
@@ -189,7 +223,7 @@ std::vector<std::string> command_line_words(int, char**, const expansion_rule& e
   }
   std::vector<std::string> words(expanded.size());
   for (std::size_t i = 0; i < expanded.size(); ++i) {
-    if (!to_ansi(expanded[i], &words[i])) words[i] = refused_spelling(expanded[i]);
+    if (!convert(expanded[i], &words[i])) words[i] = refused_spelling(expanded[i]);
   }
   return words;
 }
@@ -214,25 +248,66 @@ bool is_closed_pipe(std::FILE* stream, int error) {
 bool name_to_utf8(std::string_view name, std::string* utf8) {
   utf8->clear();
   if (name.empty()) return true;
-  const int size = static_cast<int>(name.size());
-  const int n = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(), size, nullptr, 0);
-  if (n <= 0) return false;
-  std::wstring text(static_cast<std::size_t>(n), L'\0');
-  ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(), size, text.data(), n);
-  const int m = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), n, nullptr, 0, nullptr, nullptr);
-  if (m <= 0) return false;
-  utf8->resize(static_cast<std::size_t>(m));
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), n, utf8->data(), m, nullptr, nullptr);
+  if (names.code_page != 0) return stored_to_file_name(name, utf8);
+  const std::wstring text = to_wide(CP_ACP, MB_ERR_INVALID_CHARS, name);
+  return !text.empty() && to_narrow(CP_UTF8, text, utf8);
+}
+
+bool use_name_code_page(unsigned code_page) {
+  if (code_page == 0) {
+    names.code_page = 0;
+    return true;
+  }
+  if (!is_accepted_code_page(code_page) || !::IsValidCodePage(code_page)) return false;
+  for (unsigned b = 0x80; b < 256; ++b) {
+    names.lead[b] =
+        code_page != utf8_code_page && ::IsDBCSLeadByteEx(code_page, static_cast<BYTE>(b));
+  }
+  names.code_page = code_page;
   return true;
+}
+
+unsigned name_code_page() { return names.code_page; }
+
+// Exact both ways: a name with an invalid sequence, or one of two forms of
+// a character (code page 932 has several), has no file name.
+bool stored_to_file_name(std::string_view stored, std::string* file) {
+  if (names.code_page == 0) {
+    file->assign(stored);
+    return true;
+  }
+  file->clear();
+  if (stored.empty()) return true;
+  const std::wstring text = to_wide(names.code_page, MB_ERR_INVALID_CHARS, stored);
+  std::string back;
+  return !text.empty() && to_narrow(names.code_page, text, &back) && back == stored &&
+         to_narrow(CP_UTF8, text, file);
+}
+
+bool file_to_stored_name(std::string_view file, std::string* stored) {
+  if (names.code_page == 0) {
+    stored->assign(file);
+    return true;
+  }
+  stored->clear();
+  if (file.empty()) return true;
+  const std::wstring text = to_wide(CP_UTF8, MB_ERR_INVALID_CHARS, file);
+  return !text.empty() && to_narrow(names.code_page, text, stored);
 }
 
 // A lead byte counts only with a byte that completes a character: after any
 // other, that byte is read on its own, as a separator if it is one.
 std::size_t character_size(std::string_view text) {
+  if (names.code_page != 0) return multibyte_character_size(text, utf8_code_page, names.lead);
   static const UINT code_page = ::GetACP();
   if (text.size() < 2 || !::IsDBCSLeadByteEx(code_page, static_cast<BYTE>(text[0]))) return 1;
   wchar_t c;
   return ::MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), 2, &c, 1) == 1 ? 2 : 1;
+}
+
+std::size_t stored_character_size(std::string_view text) {
+  if (names.code_page == 0) return character_size(text);
+  return multibyte_character_size(text, names.code_page, names.lead);
 }
 
 namespace {
@@ -300,6 +375,11 @@ HANDLE open_to_inspect(const std::wstring& path, bool own_link) {
 }  // namespace
 
 bool get_current_directory(std::string* dir) {
+  if (names.code_page != 0) {
+    std::vector<wchar_t> wbuf(::GetCurrentDirectoryW(0, nullptr) + 1);
+    const DWORD n = ::GetCurrentDirectoryW(static_cast<DWORD>(wbuf.size()), wbuf.data());
+    return n > 0 && n < wbuf.size() && to_narrow(CP_UTF8, std::wstring_view(wbuf.data(), n), dir);
+  }
   std::vector<char> buf(MAX_PATH);
   for (;;) {
     if (::_getcwd(buf.data(), static_cast<int>(buf.size())) != nullptr) {
@@ -311,9 +391,11 @@ bool get_current_directory(std::string* dir) {
   }
 }
 
-bool make_directory(const char* path) { return ::_mkdir(path) == 0; }
+bool make_directory(const char* path) { return ::_wmkdir(wide(path).c_str()) == 0; }
 
-bool change_directory(const char* path) { return ::_chdir(path) == 0; }
+bool change_directory(const char* path) { return ::_wchdir(wide(path).c_str()) == 0; }
+
+std::FILE* open_for_reading(const char* path) { return ::_wfopen(wide(path).c_str(), L"rb"); }
 
 bool is_directory(const char* path) {
   const DWORD attributes = attributes_of(path);
@@ -324,10 +406,124 @@ unsigned usable_cores() { return std::thread::hardware_concurrency(); }
 
 // _isatty is true for any character device, NUL included: only a console
 // has a console mode.
+namespace {
+
+// The stream send_utf8_to_console turned into a pipe, read by a thread that
+// writes to the console: set once by the front end, like the code page.
+struct {
+  std::FILE* stream = nullptr;
+  HANDLE console = INVALID_HANDLE_VALUE;
+  HANDLE pipe = INVALID_HANDLE_VALUE;  // the reading end
+  std::thread writer;
+} console_text;
+
+// How many bytes of text are whole UTF-8 sequences: one cut at the end
+// waits for the rest.
+std::size_t whole_utf8_size(std::string_view text) {
+  std::size_t start = text.size();
+  for (int i = 0; i < 3 && start > 0 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80;
+       ++i) {
+    --start;
+  }
+  if (start == 0) return text.size();
+  const auto lead = static_cast<unsigned char>(text[start - 1]);
+  const std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  return need > text.size() - (start - 1) ? start - 1 : text.size();
+}
+
+// Reads UTF-8 from the pipe until its writers have gone and writes it to
+// the console as UTF-16; a sequence split between two reads waits for its
+// end, an invalid one shows as U+FFFD.
+void write_console_text() {
+  std::string pending;
+  char buf[4096];
+  DWORD got = 0;
+  for (;;) {
+    const bool more = ::ReadFile(console_text.pipe, buf, sizeof buf, &got, nullptr) && got > 0;
+    if (more) pending.append(buf, got);
+    const std::size_t whole = more ? whole_utf8_size(pending) : pending.size();
+    const std::wstring text = to_wide(CP_UTF8, 0, std::string_view(pending).substr(0, whole));
+    DWORD written = 0;
+    if (!text.empty()) {
+      ::WriteConsoleW(console_text.console, text.data(), static_cast<DWORD>(text.size()), &written,
+                      nullptr);
+    }
+    pending.erase(0, whole);
+    if (!more) return;
+  }
+}
+
+}  // namespace
+
 bool is_terminal(std::FILE* stream) {
+  if (stream == console_text.stream && stream != nullptr) return true;
   const auto h = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
   DWORD mode = 0;
   return h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &mode) != 0;
+}
+
+bool send_utf8_to_console(std::FILE* stream) {
+  const int fd = ::_fileno(stream);
+  const auto console = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  DWORD mode = 0;
+  if (console_text.stream != nullptr || console == INVALID_HANDLE_VALUE ||
+      !::GetConsoleMode(console, &mode)) {
+    return false;
+  }
+  HANDLE read_end = INVALID_HANDLE_VALUE;
+  HANDLE write_end = INVALID_HANDLE_VALUE;
+  if (!::CreatePipe(&read_end, &write_end, nullptr, 0)) return false;
+  // The console handle stays open for the thread: the stream's descriptor
+  // is about to be replaced by the pipe.
+  HANDLE own_console = INVALID_HANDLE_VALUE;
+  const HANDLE process = ::GetCurrentProcess();
+  const int pipe_fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(write_end), _O_TEXT);
+  if (!::DuplicateHandle(process, console, process, &own_console, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS) ||
+      pipe_fd < 0) {
+    ::CloseHandle(read_end);
+    if (pipe_fd < 0) ::CloseHandle(write_end);
+    if (pipe_fd >= 0) ::_close(pipe_fd);
+    if (own_console != INVALID_HANDLE_VALUE) ::CloseHandle(own_console);
+    return false;
+  }
+  std::fflush(stream);
+  const bool moved = ::_dup2(pipe_fd, fd) == 0;
+  ::_close(pipe_fd);
+  if (!moved) {
+    ::CloseHandle(read_end);
+    ::CloseHandle(own_console);
+    return false;
+  }
+  console_text.stream = stream;
+  console_text.console = own_console;
+  console_text.pipe = read_end;
+  console_text.writer = std::thread(write_console_text);
+  return true;
+}
+
+void finish_console_text() {
+  if (console_text.stream == nullptr) return;
+  std::fflush(console_text.stream);
+  // The last writer of the pipe goes: the thread reads its end.
+  ::_close(::_fileno(console_text.stream));
+  console_text.writer.join();
+  ::CloseHandle(console_text.pipe);
+  ::CloseHandle(console_text.console);
+  console_text.stream = nullptr;
+}
+
+// Text sent to the console as UTF-8 shows the letter in any code page; a
+// console left as it is gets it in its own code page where it has one.
+std::string e_grave_for(std::FILE* stream) {
+  if (stream == console_text.stream && stream != nullptr) return "\xC3\xA8";
+  const UINT console = ::GetConsoleOutputCP();
+  std::string letter;
+  if (!is_terminal(stream) || console == 437 || console == 850 ||
+      !to_narrow(console, L"\u00E8", &letter)) {
+    return "\x8A";
+  }
+  return letter;
 }
 
 std::uint64_t regular_file_size(const char* path) {
@@ -608,7 +804,7 @@ void directory_handle::close() {
 }
 
 std::FILE* open_special_file(const char* path, const existing_file&) {
-  return std::fopen(path, "r+b");
+  return ::_wfopen(wide(path).c_str(), L"r+b");
 }
 
 bool set_stream_size(std::FILE* stream, std::uint64_t size) {

@@ -19,10 +19,11 @@ constexpr const char* msg_cannot_read_file = "Impossibile leggere il file %s";
 
 }  // namespace
 
-lookup find_replacement(const directory_handle& dir, const char* name, std::FILE* log,
+namespace {
+
+// find_replacement for the file name stored, as the system stores it.
+lookup open_replacement(const directory_handle& dir, const std::string& stored, std::FILE* log,
                         file_handle* file, std::string* path) {
-  if (!is_safe_entry_name(name)) return lookup::none;
-  const std::string stored = file_name_as_stored(name);
   // The path is text for messages only: the file is reached from dir.
   path->assign(dir.path());
   if (!path->empty() && path->back() != '/' && path->back() != '\\') path->push_back('/');
@@ -38,8 +39,20 @@ lookup find_replacement(const directory_handle& dir, const char* name, std::FILE
   }
 }
 
+}  // namespace
+
+lookup find_replacement(const directory_handle& dir, const char* name, std::FILE* log,
+                        file_handle* file, std::string* path) {
+  std::string stored;
+  if (!entry_file_name(name, &stored)) return lookup::none;
+  return open_replacement(dir, stored, log, file, path);
+}
+
 int log_unreadable_file(std::FILE* log, const std::string& path) {
-  log_message(log, msg_cannot_read_file, path.c_str());
+  // A path, not a stored name: printed as it is spelt.
+  if (log == nullptr) return rebuild_status::cannot_read_file;
+  progress_line::before_line(log);
+  std::fprintf(log, msg_cannot_read_file, printable_name(path).c_str());
   return rebuild_status::cannot_read_file;
 }
 
@@ -49,9 +62,9 @@ lookup file_judge::open_entry_file(const directory_handle& dir, const char* name
                                    file_handle* file, std::string* path, file_identity* id) {
   if (!listed_) listed_.emplace(dir);
   std::string chosen;
-  const bool safe = is_safe_entry_name(name);
-  if (safe && !listed_->choose(name, &chosen, log)) return lookup::failed;
-  const lookup found = find_replacement(dir, safe ? chosen.c_str() : name, log, file, path);
+  if (!is_safe_entry_name(name)) return lookup::none;
+  if (!listed_->choose(name, &chosen, log)) return lookup::failed;
+  const lookup found = open_replacement(dir, chosen, log, file, path);
   if (found != lookup::opened) return found;
   listed_->take(chosen);
   if (!identify_file(file->get(), id)) {

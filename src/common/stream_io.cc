@@ -8,7 +8,7 @@ namespace kesto {
 void log_message(std::FILE* log, const char* format, const char* name) {
   if (log == nullptr) return;
   progress_line::before_line(log);
-  std::fprintf(log, format, printable_name(name).c_str());
+  std::fprintf(log, format, printable_entry_name(name).c_str());
 }
 
 }  // namespace kesto

@@ -63,8 +63,8 @@ std::uint64_t known_input_bytes(const char* const* files, std::uint32_t count, L
   return total;
 }
 
-// Writes a message with one %s, the name as printable_name shows it, to log
-// when a log is given.
+// Writes a message with one %s, the stored name name as
+// printable_entry_name shows it, to log when a log is given.
 void log_message(std::FILE* log, const char* format, const char* name);
 
 // Logs a failure fragment for name and returns status, for one-line exits.

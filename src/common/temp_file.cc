@@ -40,8 +40,7 @@ bool may_replace(const existing_file& found) {
 
 int entry_output::open(const char* name, bool keep_existing) {
   discard();
-  if (!is_safe_entry_name(name)) return reader_status::cannot_create;
-  name_ = file_name_as_stored(name);
+  if (!entry_file_name(name, &name_)) return reader_status::cannot_create;
   existing_ = inspect_existing_file(name_.c_str(), archive_);
   if (keep_existing && existing_.kind != file_kind::none && !existing_.is_open_stream) {
     return name_taken;

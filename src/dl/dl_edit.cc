@@ -114,7 +114,7 @@ class data_writer {
 
  private:
   static bool open(const std::string& path, file_handle* file) {
-    *file = file_handle(std::fopen(path.c_str(), "rb"));
+    *file = file_handle(open_for_reading(path.c_str()));
     if (*file) use_chunks_unbuffered(file->get());
     return static_cast<bool>(*file);
   }
@@ -158,7 +158,7 @@ int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data
   }
   return data.add_all(added, [&](std::size_t i, std::uint32_t size) {
     new_record out{};
-    const std::string_view name = stored_name(plan.files()[i], dl_format::name_size);
+    const std::string name = stored_name(plan.files()[i], dl_format::name_size);
     std::memcpy(out.name, name.data(), name.size());
     out.size = size;
     records->push_back(out);

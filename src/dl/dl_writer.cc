@@ -38,7 +38,7 @@ int write_header(std::FILE* archive, std::uint16_t count) {
 // grow by with its data.
 int append_plain_file(std::FILE* archive, const char* path, int unreadable, std::uint64_t room,
                       std::uint32_t* size) {
-  file_handle input(std::fopen(path, "rb"));
+  file_handle input(open_for_reading(path));
   if (!input) return unreadable;
   use_chunks_unbuffered(input.get());
   *size = 0;
@@ -52,7 +52,9 @@ int write_directory(std::FILE* archive, const char* const* files,
   const bool written = write_records<dl_format::record_size>(
       archive, static_cast<std::uint32_t>(sizes.size()),
       [&](std::uint32_t i, unsigned char* record) {
-        std::string_view name = base_name(files[i]);
+        // The front end has refused a file whose name has no stored form.
+        std::string name;
+        stored_entry_name(files[i], &name);
         std::memcpy(record, name.data(), stored_name_size(name, dl_format::name_size));
         store_u32le(record + dl_format::size_field, sizes[i]);
       });
@@ -199,7 +201,7 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
     };
     const auto prepare = [&](std::uint32_t i) {
       prepared p;
-      p.input = file_handle(std::fopen(files[i], "rb"));
+      p.input = file_handle(open_for_reading(files[i]));
       if (!p.input) {
         p.status = writer_status::first_input;
         return p;
