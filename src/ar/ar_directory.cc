@@ -33,4 +33,13 @@ bool ar_directory::read_next(ar_record* rec) {
   return true;
 }
 
+bool write_ar_header(std::FILE* out, std::uint16_t key, std::uint32_t count) {
+  unsigned char head[ar_format::header_size];
+  std::memcpy(head, ar_format::signature, 2);
+  store_u16le(head + ar_format::key_offset, key);
+  store_u32le(head + ar_format::directory_offset_field, ar_format::written_directory_offset);
+  store_u32le(head + ar_format::count_field, count);
+  return seek_to(out, 0) && write_all(out, head, sizeof head);
+}
+
 }  // namespace kesto

@@ -63,6 +63,10 @@ class ar_directory {
   std::uint32_t end_ = 0;
 };
 
+// Writes the header the writers write, at out's start: the signature, key,
+// the directory right after the header, and count records.
+bool write_ar_header(std::FILE* out, std::uint16_t key, std::uint32_t count);
+
 }  // namespace kesto
 
 #endif

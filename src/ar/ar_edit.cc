@@ -157,15 +157,6 @@ int write_directory(std::FILE* archive, std::FILE* out, edit_plan& plan,
   return status != rebuild_status::ok || records.flush() ? status : archive_failed;
 }
 
-bool write_header(std::FILE* out, std::uint16_t key, std::uint32_t count) {
-  unsigned char head[ar_format::header_size];
-  std::memcpy(head, ar_format::signature, 2);
-  store_u16le(head + ar_format::key_offset, key);
-  store_u32le(head + ar_format::directory_offset_field, ar_format::written_directory_offset);
-  store_u32le(head + ar_format::count_field, count);
-  return seek_to(out, 0) && write_all(out, head, sizeof head);
-}
-
 }  // namespace
 
 bool find_ar_name_clash(std::span<const std::string> files, name_clash* clash) {
@@ -195,7 +186,7 @@ int edit_ar_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
   const std::uint64_t data_start = ar_format::header_size + count * ar_format::record_size;
   if (data_start > max_archive_size) return archive_failed;
   rebuilt_archive fresh(out, static_cast<std::uint32_t>(data_start));
-  if (!write_header(out, directory.key(), static_cast<std::uint32_t>(count)) ||
+  if (!write_ar_header(out, directory.key(), static_cast<std::uint32_t>(count)) ||
       !seek_to(out, fresh.position())) {
     return archive_failed;
   }

@@ -104,15 +104,6 @@ int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const directory_hand
       file.get(), size, [&ks](unsigned char* p, std::size_t n) { ks.scramble(p, n); }, log, path);
 }
 
-bool write_header(std::FILE* out, std::uint16_t key, std::uint32_t count) {
-  unsigned char head[ar_format::header_size];
-  std::memcpy(head, ar_format::signature, 2);
-  store_u16le(head + ar_format::key_offset, key);
-  store_u32le(head + ar_format::directory_offset_field, ar_format::written_directory_offset);
-  store_u32le(head + ar_format::count_field, count);
-  return seek_to(out, 0) && write_all(out, head, sizeof head);
-}
-
 }  // namespace
 
 int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
@@ -134,7 +125,7 @@ int rebuild_ar_archive(std::FILE* archive, std::FILE* out, const directory_handl
       ar_format::header_size + std::uint64_t{count} * ar_format::record_size;
   if (data_start > max_archive_size) return archive_failed;
   rebuilt_archive fresh(out, static_cast<std::uint32_t>(data_start));
-  if (!write_header(out, directory.key(), count) || !seek_to(out, fresh.position())) {
+  if (!write_ar_header(out, directory.key(), count) || !seek_to(out, fresh.position())) {
     return archive_failed;
   }
   directory_patch patch(fresh);

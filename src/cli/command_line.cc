@@ -481,6 +481,41 @@ int report_rebuild(int status, const std::string& path, std::FILE* out) {
   }
 }
 
+// The new archive of -u, -a, -az and -d: a temporary file beside the
+// regular file the archive path leads to (through symbolic links), which
+// replaces that very file only when complete.
+class archive_replacement {
+ public:
+  // False when the archive is no regular file kesto may replace, or no
+  // temporary file can be made beside it.
+  bool start(const std::string& path) {
+    target_ = path;
+    if (!resolve_symbolic_links(&target_)) return false;
+    previous_ = inspect_existing_file(target_.c_str(), nullptr);
+    return previous_.kind == file_kind::regular && may_replace(previous_) &&
+           file_.open(directory_prefix(target_));
+  }
+  std::FILE* stream() const { return file_.stream(); }
+  std::string_view directory() const { return directory_prefix(target_); }
+  // Gives the new archive the name, and reports: the banner, or the line
+  // for what failed.
+  int finish(const std::string& path, std::FILE* out) {
+    switch (file_.commit(target_.c_str(), previous_)) {
+      case temporary_file::commit_result::committed:
+        return succeed(out);
+      case temporary_file::commit_result::lost_data:
+        return fail(out, msg_cannot_write, path);
+      default:
+        return fail(out, msg_cannot_create, path);
+    }
+  }
+
+ private:
+  std::string target_;
+  existing_file previous_;
+  temporary_file file_;
+};
+
 // -u: the archive is read as -e reads it and rebuilt into a temporary file
 // beside it, which replaces it only when complete, as a new archive does.
 int rebuild(std::span<const std::string> operands, std::FILE* out) {
@@ -492,14 +527,8 @@ int rebuild(std::span<const std::string> operands, std::FILE* out) {
   // joined, and the current directory stays as it is.
   directory_handle files;
   if (!files.open(dir.c_str())) return fail(out, msg_cannot_enter_dest);
-  std::string target = path;
-  if (!resolve_symbolic_links(&target)) return fail(out, msg_cannot_create, path);
-  const existing_file previous = inspect_existing_file(target.c_str(), nullptr);
-  temporary_file fresh;
-  if (previous.kind != file_kind::regular || !may_replace(previous) ||
-      !fresh.open(directory_prefix(target))) {
-    return fail(out, msg_cannot_create, path);
-  }
+  archive_replacement fresh;
+  if (!fresh.start(path)) return fail(out, msg_cannot_create, path);
   // Both passes over the entries count toward the progress line.
   name_selection every_entry({});
   bool is_ar = true;
@@ -515,14 +544,7 @@ int rebuild(std::span<const std::string> operands, std::FILE* out) {
   // Nothing changed: the archive stays the very file it was.
   if (status == rebuild_status::unchanged) return succeed(out);
   if (status != rebuild_status::ok) return report_rebuild(status, path, out);
-  switch (fresh.commit(target.c_str(), previous)) {
-    case temporary_file::commit_result::committed:
-      return succeed(out);
-    case temporary_file::commit_result::lost_data:
-      return fail(out, msg_cannot_write, path);
-    default:
-      return fail(out, msg_cannot_create, path);
-  }
+  return fresh.finish(path, out);
 }
 
 // -a, -az, -d: the archive is read as -e reads it and edited into a
@@ -531,14 +553,8 @@ int edit(operation op, std::span<const std::string> operands, std::FILE* out) {
   const std::string& path = operands[0];
   file_handle archive = open_regular_archive(path);
   if (!archive) return fail(out, msg_cannot_open, path);
-  std::string target = path;
-  if (!resolve_symbolic_links(&target)) return fail(out, msg_cannot_create, path);
-  const existing_file previous = inspect_existing_file(target.c_str(), nullptr);
-  temporary_file fresh;
-  if (previous.kind != file_kind::regular || !may_replace(previous) ||
-      !fresh.open(directory_prefix(target))) {
-    return fail(out, msg_cannot_create, path);
-  }
+  archive_replacement fresh;
+  if (!fresh.start(path)) return fail(out, msg_cannot_create, path);
   const edit_kind kind = op == operation::remove ? edit_kind::remove
                          : op == operation::add_lz ? edit_kind::add_compressed
                                                    : edit_kind::add;
@@ -557,8 +573,7 @@ int edit(operation op, std::span<const std::string> operands, std::FILE* out) {
   }
   int status = edit_ar_archive(archive.get(), fresh.stream(), kind, args, out);
   if (status == rebuild_status::wrong_format) {
-    status = edit_dl_archive(archive.get(), fresh.stream(), kind, args, out,
-                             directory_prefix(target));
+    status = edit_dl_archive(archive.get(), fresh.stream(), kind, args, out, fresh.directory());
   }
   archive.close();
   if (status == edit_status::no_match || status == edit_status::names_clash) {
@@ -566,14 +581,7 @@ int edit(operation op, std::span<const std::string> operands, std::FILE* out) {
     return 1;
   }
   if (status != rebuild_status::ok) return report_rebuild(status, path, out);
-  switch (fresh.commit(target.c_str(), previous)) {
-    case temporary_file::commit_result::committed:
-      return succeed(out);
-    case temporary_file::commit_result::lost_data:
-      return fail(out, msg_cannot_write, path);
-    default:
-      return fail(out, msg_cannot_create, path);
-  }
+  return fresh.finish(path, out);
 }
 
 int hex_digit(char c) {

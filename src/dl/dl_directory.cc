@@ -51,4 +51,15 @@ bool decodes_exactly(std::FILE* archive, const dl_record& rec) {
          lzss_decode_entry_to(archive, count_only, rec.size) == lzss_result::ok;
 }
 
+bool write_dl_header_like(std::FILE* archive, std::FILE* out, std::uint16_t count,
+                          std::uint32_t directory_offset) {
+  unsigned char head[dl_format::header_size] = {};
+  if (!seek_to(archive, 0)) return false;
+  const std::size_t got = std::fread(head, 1, sizeof head, archive);
+  if (got < dl_format::directory_offset_field) return false;
+  store_u16le(head + dl_format::count_field, count);
+  store_u32le(head + dl_format::directory_offset_field, directory_offset);
+  return seek_to(out, 0) && write_all(out, head, sizeof head);
+}
+
 }  // namespace kesto

@@ -5,6 +5,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "common/byte_order.h"
+#include "common/stream_io.h"
 
 #include "common/records.h"
 #include "common/status.h"
@@ -73,6 +78,34 @@ lz_look look_at_entry(std::FILE* archive, const dl_record& rec);
 // decode exactly (decoder result ok). An entry that merely begins with
 // "LZ" is plain, and takes a new file's bytes as they are.
 bool decodes_exactly(std::FILE* archive, const dl_record& rec);
+
+// Writes at out's start the header of archive with count and
+// directory_offset in place of its own: the bytes the reader ignores (the
+// eighth and the last two) keep their values. False when archive's header
+// cannot be read or out not written.
+bool write_dl_header_like(std::FILE* archive, std::FILE* out, std::uint16_t count,
+                          std::uint32_t directory_offset);
+
+// Ends a DL archive whose entries' data out holds up to directory_offset:
+// the directory of records (each with a name of up to 12 bytes and a
+// size) there, then archive's header with the new count and offset
+// (write_dl_header_like). False when it would reach 2^31 bytes or a write
+// fails.
+template <class Record>
+bool finish_dl_archive(std::FILE* archive, std::FILE* out, std::uint32_t directory_offset,
+                       const std::vector<Record>& records) {
+  const std::uint64_t end =
+      directory_offset + std::uint64_t{records.size()} * dl_format::record_size;
+  if (end > max_archive_size || records.size() > dl_format::max_entries) return false;
+  return write_records<dl_format::record_size>(
+             out, static_cast<std::uint32_t>(records.size()),
+             [&records](std::uint32_t i, unsigned char* record) {
+               std::memcpy(record, records[i].name, dl_format::name_size);
+               store_u32le(record + dl_format::size_field, records[i].size);
+             }) &&
+         write_dl_header_like(archive, out, static_cast<std::uint16_t>(records.size()),
+                              directory_offset);
+}
 
 }  // namespace kesto
 

@@ -165,20 +165,6 @@ int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data
   });
 }
 
-// The header of the old archive with the new count and directory offset;
-// the bytes the reader ignores (the eighth and the last two) keep their
-// values.
-bool write_header(std::FILE* archive, std::FILE* out, std::uint16_t count,
-                  std::uint32_t directory_offset) {
-  unsigned char head[dl_format::header_size] = {};
-  if (!seek_to(archive, 0)) return false;
-  const std::size_t got = std::fread(head, 1, sizeof head, archive);
-  if (got < dl_format::directory_offset_field) return false;
-  store_u16le(head + dl_format::count_field, count);
-  store_u32le(head + dl_format::directory_offset_field, directory_offset);
-  return seek_to(out, 0) && write_all(out, head, sizeof head);
-}
-
 }  // namespace
 
 bool find_dl_name_clash(std::span<const std::string> files, name_clash* clash) {
@@ -218,18 +204,7 @@ int edit_dl_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
   data_writer data(fresh, plan, compress_new, scratch_dir, log);
   status = write_data(archive, plan, fresh, data, &records, log);
   if (status != rebuild_status::ok) return status;
-  const std::uint32_t directory_offset = fresh.position();
-  const std::uint64_t end = directory_offset + std::uint64_t{records.size()} * dl_format::record_size;
-  if (end > max_archive_size) return archive_failed;
-  const bool written =
-      write_records<dl_format::record_size>(
-          out, static_cast<std::uint32_t>(records.size()),
-          [&records](std::uint32_t i, unsigned char* record) {
-            std::memcpy(record, records[i].name, dl_format::name_size);
-            store_u32le(record + dl_format::size_field, records[i].size);
-          }) &&
-      write_header(archive, out, static_cast<std::uint16_t>(records.size()), directory_offset);
-  if (!written) return archive_failed;
+  if (!finish_dl_archive(archive, out, fresh.position(), records)) return archive_failed;
   plan.log_result(log);
   return rebuild_status::ok;
 }

@@ -104,17 +104,6 @@ int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const directory_hand
   return replace_entry(file.get(), out, was_lz, &rec->size, log, path);
 }
 
-// The header with the new directory offset; the bytes the reader ignores
-// (the eighth and the last two) keep the values they had.
-bool write_header(std::FILE* archive, std::FILE* out, std::uint32_t directory_offset) {
-  unsigned char head[dl_format::header_size] = {};
-  if (!seek_to(archive, 0)) return false;
-  const std::size_t got = std::fread(head, 1, sizeof head, archive);
-  if (got < dl_format::directory_offset_field) return false;
-  store_u32le(head + dl_format::directory_offset_field, directory_offset);
-  return seek_to(out, 0) && write_all(out, head, sizeof head);
-}
-
 }  // namespace
 
 int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
@@ -148,17 +137,7 @@ int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handl
     return rebuild_status::ok;
   });
   if (status != rebuild_status::ok) return status;
-  const std::uint32_t directory_offset = fresh.position();
-  if (std::uint64_t{records.size()} * dl_format::record_size > fresh.room()) return archive_failed;
-  const bool written =
-      write_records<dl_format::record_size>(
-          out, static_cast<std::uint32_t>(records.size()),
-          [&records](std::uint32_t i, unsigned char* record) {
-            std::memcpy(record, records[i].name, dl_format::name_size);
-            store_u32le(record + dl_format::size_field, records[i].size);
-          }) &&
-      write_header(archive, out, directory_offset);
-  if (!written) return archive_failed;
+  if (!finish_dl_archive(archive, out, fresh.position(), records)) return archive_failed;
   judge.log_unused_files(dir, log);
   return rebuild_status::ok;
 }
