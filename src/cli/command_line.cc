@@ -369,9 +369,13 @@ int write_archive(operation op, std::FILE* archive, const std::vector<const char
                   std::uint16_t key, std::string_view scratch_dir, std::FILE* out) {
   const auto count = static_cast<std::uint32_t>(files.size());
   if (op == operation::create_dl_lz) {
+    // The input sizes are looked up for the line only where it is drawn.
+    std::FILE* terminal = is_terminal(out) ? out : nullptr;
     const std::uint64_t total =
-        known_input_bytes(files.data(), count, [](std::uint64_t n) { return n; });
-    progress_line progress(is_terminal(out) ? out : nullptr, count, total);
+        terminal == nullptr
+            ? 0
+            : known_input_bytes(files.data(), count, [](std::uint64_t n) { return n; });
+    progress_line progress(terminal, count, total);
     return create_dl_archive(archive, files.data(), count, true, scratch_dir, &progress);
   }
   if (op == operation::create_dl) {
@@ -529,12 +533,16 @@ int rebuild(std::span<const std::string> operands, std::FILE* out) {
   if (!files.open(dir.c_str())) return fail(out, msg_cannot_enter_dest);
   archive_replacement fresh;
   if (!fresh.start(path)) return fail(out, msg_cannot_create, path);
-  // Both passes over the entries count toward the progress line.
-  name_selection every_entry({});
-  bool is_ar = true;
+  // Both passes over the entries count toward the progress line, whose
+  // totals take a walk of the directory only where it is drawn.
+  std::FILE* terminal = is_terminal(out) ? out : nullptr;
   selection_totals totals;
-  select_entries(archive.get(), &every_entry, &is_ar, &totals);
-  progress_line progress(is_terminal(out) ? out : nullptr, 2 * totals.entries, 2 * totals.bytes);
+  if (terminal != nullptr) {
+    name_selection every_entry({});
+    bool is_ar = true;
+    select_entries(archive.get(), &every_entry, &is_ar, &totals);
+  }
+  progress_line progress(terminal, 2 * totals.entries, 2 * totals.bytes);
   int status = rebuild_ar_archive(archive.get(), fresh.stream(), files, out, &progress);
   if (status == rebuild_status::wrong_format) {
     status = rebuild_dl_archive(archive.get(), fresh.stream(), files, out, &progress);

@@ -1,12 +1,11 @@
 #include "common/edit.h"
 
-#include "common/progress.h"
-
 #include <algorithm>
 #include <unordered_set>
 
 #include "common/path.h"
 #include "common/platform.h"
+#include "common/progress.h"
 #include "common/stream_io.h"
 
 namespace kesto {
@@ -15,7 +14,6 @@ namespace {
 
 constexpr const char* msg_cut = "%s salvato come %s\n";
 constexpr const char* msg_added = "%s aggiunto\n";
-constexpr const char* msg_replaced = "%s sostituito\n";
 constexpr const char* msg_removed = "%s eliminato\n";
 constexpr const char* msg_clash = "I file %s e %s avrebbero lo stesso nome nell'archivio";
 constexpr const char* msg_not_added = "%s non presente nell'archivio, non aggiunto\n";

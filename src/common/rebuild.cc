@@ -10,7 +10,6 @@ namespace kesto {
 
 namespace {
 
-constexpr const char* msg_replaced = "%s sostituito\n";
 constexpr const char* msg_kept = "%s mantenuto\n";
 // An entry that took a file which another entry's name reaches too.
 constexpr const char* msg_replaced_shared = "%s sostituito (stesso file di ";

@@ -85,6 +85,8 @@ inline constexpr const char* msg_file_exists = "%s non estratto: esiste un file 
 // which -x writes as stored.
 inline constexpr const char* msg_kept_as_stored =
     "%s - non decomprimibile con LZSS, estratto come salvato\n";
+// A whole line: an entry that took a file's bytes (-u, -a).
+inline constexpr const char* msg_replaced = "%s sostituito\n";
 // A whole line: an LZ entry whose header sizes disagree with its stream.
 inline constexpr const char* msg_inconsistent = "%s - dati incoerenti nell'estrazione\n";
 

@@ -19,7 +19,7 @@ namespace kesto {
 
 // Writes a DL archive holding the count files, in order, under their base
 // names cut to 12 bytes: unchanged, or with compress each as
-// append_compressed_dl_entry writes it, compressed on threads threads with
+// prepare_compressed_dl_entry decides, compressed on threads threads with
 // scratch files in the directory scratch_dir names (the archive's own, so
 // that they take room where it does); the archive is the same for every
 // number of threads. Returns writer_status: ok; archive_failed when a
@@ -72,10 +72,6 @@ int prepare_compressed_dl_entry(std::FILE* input, std::string_view scratch_dir,
 // would pass room; first_input when input cannot be read again whole.
 int append_prepared_dl_entry(std::FILE* archive, std::FILE* input, compressed_dl_entry& entry,
                              std::uint64_t room, std::uint32_t* size);
-
-// Both steps for one entry, with the scratch file in scratch_dir.
-int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64_t room,
-                               std::uint32_t* size, std::string_view scratch_dir = {});
 
 // Extracts the entries into the current directory. In copy mode every entry
 // is written as stored and its name logged. In decompress mode every entry
@@ -152,7 +148,7 @@ bool starts_with_dl_signature(std::FILE* archive);
 // the FILE taken whole when it is a complete LZ entry itself,
 // is_whole_lz_entry); a replaced plain entry takes the FILE's bytes as they
 // are; a new entry is plain, or (add_compressed) stored as
-// append_compressed_dl_entry stores it. A result of more than 65535 entries
+// prepare_compressed_dl_entry decides. A result of more than 65535 entries
 // is archive_failed, before anything is written. New compressed entries
 // wait in scratch files in scratch_dir (the archive's directory).
 int edit_dl_archive(std::FILE* archive, std::FILE* out, edit_kind kind,

@@ -150,14 +150,6 @@ int append_prepared_dl_entry(std::FILE* archive, std::FILE* input, compressed_dl
                                                                : writer_status::first_input;
 }
 
-int append_compressed_dl_entry(std::FILE* archive, std::FILE* input, std::uint64_t room,
-                               std::uint32_t* size, std::string_view scratch_dir) {
-  compressed_dl_entry entry;
-  const int prepared = prepare_compressed_dl_entry(input, scratch_dir, &entry);
-  if (prepared != writer_status::ok) return prepared;
-  return append_prepared_dl_entry(archive, input, entry, room, size);
-}
-
 int create_dl_archive_limited(std::FILE* archive, const char* const* files, std::uint32_t count,
                               std::uint32_t max_size, bool compress, unsigned threads,
                               std::string_view scratch_dir, progress_line* progress) {
