@@ -292,6 +292,58 @@ TEST(lzss_encoder, room_admits_exactly_the_entry_and_nothing_more) {
   }
 }
 
+// data encoded in parts of part_size bytes (the last one takes the rest)
+// and joined.
+encoded encode_in_parts(const std::string& data, std::uint64_t part_size) {
+  auto out = kesto_test::stream_of();
+  encoded e{};
+  kesto::lzss_part_joiner joiner(out.get(), 0xFFFFFFFFu);
+  for (std::uint64_t begin = 0; e.result == 0; begin += part_size) {
+    const bool last = begin + 2 * part_size > data.size();
+    auto in = kesto_test::stream_of(data.substr(begin < 4096 ? 0 : begin - 4096));
+    std::rewind(in.get());
+    kesto::lzss_part part;
+    e.result = kesto::lzss_encode_part(kesto::file_handle(in.release()), begin, last ? UINT64_MAX : begin + part_size,
+                                       &part);
+    if (e.result == 0) e.result = joiner.add(std::move(part));
+    if (last) break;
+  }
+  kesto::lzss_encoded_entry entry;
+  if (e.result == 0) e.result = joiner.finish(&entry);
+  e.entry_size = 10 + entry.packed;
+  e.entry = kesto_test::stream_contents(out.get());
+  return e;
+}
+
+// Parts of a few checks or of many meet where the encoder from the start
+// settles, and give its very bytes, on every kind of data: runs whose
+// parses stay apart, text, random bytes, and changes of kind at a part's
+// edge.
+TEST(lzss_encoder, parts_join_into_the_entry_of_one_encoder) {
+  const std::size_t n = 300000;
+  std::string mixed = kesto_test::text_like(65536 - 100, 5) + std::string(20000, 'z') +
+                      kesto_test::random_bytes(50000, 6);
+  mixed += kesto_test::binary_like(n - mixed.size(), 7);
+  std::string two_symbols(n, 'a');
+  kesto_test::sample_random rng(8);
+  for (char& c : two_symbols) c = static_cast<char>('a' + rng.below(2));
+  const std::pair<const char*, std::string> cases[] = {
+      {"run", std::string(n, 'a')},         {"text", kesto_test::text_like(n, 1)},
+      {"binary", kesto_test::binary_like(n, 2)}, {"random", kesto_test::random_bytes(n, 3)},
+      {"sample", sample(n, 4)},             {"mixed", mixed},
+      {"two symbols", two_symbols},
+  };
+  for (const auto& [kind, data] : cases) {
+    const encoded whole = encode(data);
+    for (std::uint64_t part_size : {4096u, 12288u, 65536u}) {
+      const encoded joined = encode_in_parts(data, part_size);
+      EXPECT_EQ(joined.result, kesto::lzss_encode_result::ok) << kind << ", " << part_size;
+      EXPECT_TRUE(joined.entry == whole.entry) << kind << ", parts of " << part_size;
+      EXPECT_EQ(joined.entry_size, whole.entry_size) << kind;
+    }
+  }
+}
+
 TEST(keystream_equivalence, every_key_and_odd_chunkings) {
   const std::vector<std::size_t> pieces = {1, 2, 383, 384, 385, 767, 1000, 5};
   const std::string sample = kesto_test::binary_like(4000, 1);

@@ -31,7 +31,9 @@ constexpr std::uint32_t reference_bits = 17;
 // current position (the bytes references may copy) and the 18 after it.
 class input_reader {
  public:
-  explicit input_reader(std::FILE* file) : file_(file) {}
+  // file is positioned at input position start.
+  explicit input_reader(std::FILE* file, std::uint64_t start = 0)
+      : file_(file), base_(start), end_(start) {}
 
   // Makes the bytes from pos - 4096 to pos + 18 available, as far as the
   // input has them. ok, read_failed or too_large.
@@ -59,8 +61,8 @@ class input_reader {
 
  private:
   std::FILE* file_;
-  std::uint64_t base_ = 0;  // input position of buffer_[0]
-  std::uint64_t end_ = 0;   // input position after the last byte read
+  std::uint64_t base_;  // input position of buffer_[0]
+  std::uint64_t end_;   // input position after the last byte read
   bool done_ = false;
   bool begins_with_lz_ = false;
   static constexpr std::size_t capacity = window_size + 65536;
@@ -166,6 +168,16 @@ class match_finder {
   std::array<std::uint32_t, 2 * tree_slots> tree_;  // two children per slot
 };
 
+// The two bytes of a reference of length bytes copied from distance back,
+// at output position pos: the window position it copies from and the
+// length.
+inline void encode_reference(std::uint32_t pos, std::uint32_t distance, std::uint32_t length,
+                             unsigned char* out) {
+  const std::uint32_t source = (first_position + pos - distance) & window_mask;
+  out[0] = static_cast<unsigned char>(source);
+  out[1] = static_cast<unsigned char>((source >> 4 & 0xF0) | (length - min_match));
+}
+
 // The stream being built: flag bytes and items in a buffer that follows the
 // 10 header bytes, written out a chunk at a time, never past room. A short
 // entry goes out in one write with its header; a longer one has its header
@@ -186,10 +198,14 @@ class entry_writer {
   // A reference of length bytes copied from distance back, at output
   // position pos.
   void reference(std::uint32_t pos, std::uint32_t distance, std::uint32_t length) {
+    unsigned char bytes[2];
+    encode_reference(pos, distance, length, bytes);
+    reference_bytes(bytes);
+  }
+  void reference_bytes(const unsigned char* bytes) {
     begin_item(false);
-    const std::uint32_t source = (first_position + pos - distance) & window_mask;
-    buffer_[used_++] = static_cast<unsigned char>(source);
-    buffer_[used_++] = static_cast<unsigned char>((source >> 4 & 0xF0) | (length - min_match));
+    buffer_[used_++] = bytes[0];
+    buffer_[used_++] = bytes[1];
   }
   int status() const { return status_; }
 
@@ -278,13 +294,19 @@ int entry_writer::finish(std::uint32_t unpacked, lzss_encoded_entry* entry) {
 // of a fixed size. Should the paths stay apart for longer than the region
 // holds, a boundary is made at the current position (never yet seen on
 // real data; it costs at most a few bits).
+//
+// A parse may also start at any multiple of 4096 of a longer input, as if
+// every parse went through it: its checks fall on the same positions as
+// those of the parse from the start, and once both have met at the same
+// position at one check, they write the same items from there on (see
+// lzss_encode_part).
 class optimal_parse {
  public:
-  void start() {
+  void start(std::uint32_t at = 0) {
     since_check_ = 0;
-    settled_ = 0;
-    price_[0] = 0;
-    open_from(0);
+    settled_ = at;
+    price_[at & region_mask] = 0;
+    open_from(at);
   }
 
   // Offers the items that start at pos: a literal of byte, and references
@@ -308,20 +330,27 @@ class optimal_parse {
     }
   }
 
-  // Called before pos is offered: now and then writes out the items that
-  // every least-cost parse shares.
-  void settle(std::uint32_t pos, entry_writer& out) {
-    if (++since_check_ < check_interval || pos - settled_ < max_match) return;
+  // Called before pos is offered: now and then (at the positions 4095
+  // modulo 4096) writes out the items that every least-cost parse shares,
+  // and then returns true; settled() is where they end.
+  template <class Out>
+  bool settle(std::uint32_t pos, Out& out) {
+    if (++since_check_ < check_interval || pos - settled_ < max_match) return false;
     since_check_ = 0;
     write_items(meeting_point(pos), out);
     if (pos - settled_ > max_open) {
       write_items(pos, out);
       open_from(pos);
     }
+    return true;
   }
+  std::uint32_t settled() const { return settled_; }
 
   // Writes the items of the least-cost parse of the input up to end.
-  void finish(std::uint32_t end, entry_writer& out) { write_items(end, out); }
+  template <class Out>
+  void finish(std::uint32_t end, Out& out) {
+    write_items(end, out);
+  }
 
  private:
   static constexpr std::uint32_t region_size = 1u << 16;
@@ -387,7 +416,8 @@ class optimal_parse {
   }
 
   // Writes the items of the cheapest path from settled_ to end.
-  void write_items(std::uint32_t end, entry_writer& out) {
+  template <class Out>
+  void write_items(std::uint32_t end, Out& out) {
     std::size_t n = 0;
     for (std::uint32_t pos = end; pos > settled_; pos -= path_[n++]) {
       path_[n] = static_cast<unsigned char>(item_before(pos));
@@ -417,32 +447,117 @@ class optimal_parse {
   std::array<unsigned char, region_size> path_;  // item lengths, last first
 };
 
+// Everything the encoder holds between two positions, so that it can stop
+// after a check and go on later, with another output.
 struct encoder_state {
-  explicit encoder_state(std::FILE* input) : in(input) {}
+  encoder_state(std::FILE* input, std::uint64_t start) : in(input, start) {}
   input_reader in;
   match_finder finder;
   optimal_parse parse;
+  std::uint32_t pos = 0;  // the next position to offer
+  bool stopped = false;   // stopped after the check at pos: its match is next
+  match next;
 };
 
-// Reads the input, finds the matches at every position and parses.
-int encode(encoder_state& s, entry_writer& out, lzss_encoded_entry* entry) {
+// Makes the encoder start at begin, as if every parse went through it:
+// the 4096 input bytes before begin, where the input is positioned, only
+// enter the match finder. Returns ok, or how reading failed.
+int start_at(encoder_state& s, std::uint32_t begin) {
   s.finder.reset();
-  s.parse.start();
-  std::uint32_t pos = 0;
-  for (;; ++pos) {
-    const int read = s.in.prepare(pos);
+  for (s.pos = begin > window_size ? begin - window_size : 0; s.pos < begin; ++s.pos) {
+    const int read = s.in.prepare(s.pos);
     if (read != result::ok) return read;
-    if (pos == s.in.end()) break;
-    const unsigned char* cur = s.in.at(pos);
+    if (s.pos == s.in.end()) break;  // the input ends before begin
     const auto limit =
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(max_match, s.in.end() - pos));
-    const match m = limit >= min_match ? s.finder.insert(cur, pos, limit) : match{};
-    s.parse.settle(pos, out);
-    if (out.status() != result::ok) return out.status();
-    s.parse.offer(pos, *cur, m);
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(max_match, s.in.end() - s.pos));
+    if (limit >= min_match) s.finder.insert(s.in.at(s.pos), s.pos, limit);
   }
-  s.parse.finish(pos, out);
-  return out.finish(pos, entry);
+  s.parse.start(s.pos);
+  return result::ok;
+}
+
+// Reads the input, finds the matches at every position and parses, to the
+// input's end (*finished) or until checked(pos), called after each check,
+// returns true: then encode may be called again to go on.
+template <class Out, class Checked>
+int encode(encoder_state& s, Out& out, Checked&& checked, bool* finished) {
+  *finished = false;
+  for (;; ++s.pos) {
+    const unsigned char* cur = nullptr;
+    if (s.stopped) {
+      s.stopped = false;
+      cur = s.in.at(s.pos);
+    } else {
+      const int read = s.in.prepare(s.pos);
+      if (read != result::ok) return read;
+      if (s.pos == s.in.end()) break;
+      cur = s.in.at(s.pos);
+      const auto limit =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(max_match, s.in.end() - s.pos));
+      s.next = limit >= min_match ? s.finder.insert(cur, s.pos, limit) : match{};
+      const bool check = s.parse.settle(s.pos, out);
+      if (out.status() != result::ok) return out.status();
+      if (check && checked(s.pos)) {
+        s.stopped = true;
+        return result::ok;
+      }
+    }
+    s.parse.offer(s.pos, *cur, s.next);
+  }
+  s.parse.finish(s.pos, out);
+  *finished = true;
+  return out.status();
+}
+
+// A part's items in memory, as a stream holds them: flag bytes, each
+// followed by up to eight items.
+class item_list {
+ public:
+  explicit item_list(lzss_part* part) : part_(part) {}
+
+  void literal(unsigned char c) {
+    begin_item(true);
+    part_->items.push_back(c);
+  }
+  void reference(std::uint32_t pos, std::uint32_t distance, std::uint32_t length) {
+    begin_item(false);
+    unsigned char bytes[2];
+    encode_reference(pos, distance, length, bytes);
+    part_->items.insert(part_->items.end(), bytes, bytes + 2);
+  }
+  int status() const { return result::ok; }
+
+ private:
+  void begin_item(bool is_literal) {
+    const std::uint32_t bit = part_->item_count % 8;
+    if (bit == 0) {
+      flag_at_ = part_->items.size();
+      part_->items.push_back(0);
+    }
+    if (is_literal) part_->items[flag_at_] |= static_cast<unsigned char>(1u << bit);
+    ++part_->item_count;
+  }
+
+  lzss_part* part_;
+  std::size_t flag_at_ = 0;
+};
+
+// Hands the items from..to - 1 of a part to out, in order.
+void copy_items(const lzss_part& part, std::uint32_t from, std::uint32_t to, entry_writer& out) {
+  const unsigned char* at = part.items.data();
+  unsigned char flags = 0;
+  for (std::uint32_t item = 0; item < to; ++item) {
+    if (item % 8 == 0) flags = *at++;
+    const bool is_literal = (flags >> (item % 8) & 1) != 0;
+    if (item >= from) {
+      if (is_literal) {
+        out.literal(*at);
+      } else {
+        out.reference_bytes(at);
+      }
+    }
+    at += is_literal ? 1 : 2;
+  }
 }
 
 }  // namespace
@@ -451,9 +566,12 @@ int lzss_encode_entry(std::FILE* input, std::FILE* output, std::uint64_t room,
                       lzss_encoded_entry* entry) {
   *entry = {};
   // About 1 MiB: on the heap, and left uninitialized but for what needs it.
-  const std::unique_ptr<encoder_state> state(new encoder_state(input));
+  const std::unique_ptr<encoder_state> state(new encoder_state(input, 0));
   entry_writer out(output, room);
-  const int r = encode(*state, out, entry);
+  bool finished = false;
+  int r = start_at(*state, 0);
+  if (r == result::ok) r = encode(*state, out, [](std::uint32_t) { return false; }, &finished);
+  if (r == result::ok) r = out.finish(static_cast<std::uint32_t>(state->in.end()), entry);
   entry->input_read = state->in.end();
   entry->input_begins_with_lz = state->in.begins_with_lz();
   return r;
@@ -465,6 +583,124 @@ int lzss_encode_entry(std::FILE* input, std::FILE* output, std::uint64_t room,
   const int r = lzss_encode_entry(input, output, room, &entry);
   if (r == result::ok) *entry_size = header_size + entry.packed;
   return r;
+}
+
+struct lzss_part_encoder {
+  lzss_part_encoder(std::FILE* input, std::uint64_t start) : state(input, start) {}
+  encoder_state state;
+};
+
+lzss_part::lzss_part() = default;
+lzss_part::~lzss_part() = default;
+lzss_part::lzss_part(lzss_part&&) noexcept = default;
+lzss_part& lzss_part::operator=(lzss_part&&) noexcept = default;
+
+int lzss_encode_part(file_handle input, std::uint64_t begin, std::uint64_t next,
+                     lzss_part* part) {
+  *part = lzss_part();
+  part->begin = begin;
+  part->input = std::move(input);
+  if (begin % window_size != 0 || begin >= max_input) return result::too_large;
+  const auto first = static_cast<std::uint32_t>(begin);
+  part->encoder = std::make_unique<lzss_part_encoder>(
+      part->input.get(), first > window_size ? first - window_size : 0);
+  encoder_state& s = part->encoder->state;
+  item_list out(part);
+  // Two checks past next: the first one the next part makes, and one more
+  // where the parses have not met at the first.
+  unsigned past_next = 0;
+  const auto checked = [&](std::uint32_t pos) {
+    part->cuts.push_back({pos, s.parse.settled(), part->item_count});
+    return pos > next && ++past_next == 2;
+  };
+  int r = start_at(s, first);
+  if (r == result::ok) r = encode(s, out, checked, &part->finished);
+  part->end = s.in.end();
+  part->begins_with_lz = s.in.begins_with_lz();
+  if (part->finished) {
+    part->encoder.reset();
+    part->input.close();
+  }
+  return r;
+}
+
+struct lzss_part_joiner::state {
+  state(std::FILE* output, std::uint64_t room) : out(output, room) {}
+  entry_writer out;
+  lzss_part last;               // the part whose items are being written,
+  std::uint32_t from = 0;       // from this item on
+  bool started = false;
+  bool begins_with_lz = false;  // the first part's input begins with "LZ"
+  bool complete = false;        // last reached the input's end
+};
+
+lzss_part_joiner::lzss_part_joiner(std::FILE* output, std::uint64_t room)
+    : state_(std::make_unique<state>(output, room)) {}
+
+lzss_part_joiner::~lzss_part_joiner() = default;
+
+int lzss_part_joiner::add(lzss_part&& part) {
+  state& s = *state_;
+  if (s.complete) return result::ok;  // the part before reached the end already
+  if (!s.started) {
+    s.started = true;
+    s.begins_with_lz = part.begins_with_lz;
+    s.last = std::move(part);
+    s.complete = s.last.finished;
+    return s.last.begin == 0 ? result::ok : result::cannot_join;
+  }
+  // The first check past the new part's start where both parses settled
+  // at the same position, after the cut the last part's items start from.
+  auto other = part.cuts.begin();
+  for (const lzss_part::cut& c : s.last.cuts) {
+    if (c.check <= part.begin || c.items < s.from) continue;
+    while (other != part.cuts.end() && other->check < c.check) ++other;
+    if (other == part.cuts.end()) break;
+    if (other->check == c.check && other->settled == c.settled) {
+      copy_items(s.last, s.from, c.items, s.out);
+      if (s.out.status() != result::ok) return s.out.status();
+      s.from = other->items;
+      s.last = std::move(part);
+      s.complete = s.last.finished;
+      return result::ok;
+    }
+  }
+  // Not met yet: the last part's encoder goes on here, writing to the
+  // entry, until it settles where the new part settled at one check, or
+  // passes the new part's last check (which is then of no use), or ends.
+  if (!s.last.encoder) return result::cannot_join;
+  copy_items(s.last, s.from, s.last.item_count, s.out);
+  s.from = s.last.item_count;
+  s.last.cuts.clear();
+  encoder_state& e = s.last.encoder->state;
+  other = part.cuts.begin();
+  bool met = false;
+  const auto checked = [&](std::uint32_t pos) {
+    while (other != part.cuts.end() && other->check < pos) ++other;
+    met = other != part.cuts.end() && other->check == pos && other->settled == e.parse.settled();
+    return met || other == part.cuts.end();
+  };
+  const int r = encode(e, s.out, checked, &s.last.finished);
+  if (r != result::ok) return r;
+  if (s.last.finished) {
+    s.last.end = e.in.end();
+    s.complete = true;
+  } else if (met) {
+    s.from = other->items;
+    s.last = std::move(part);
+    s.complete = s.last.finished;
+  }
+  return result::ok;
+}
+
+int lzss_part_joiner::finish(lzss_encoded_entry* entry) {
+  state& s = *state_;
+  *entry = {};
+  if (!s.complete) return result::cannot_join;
+  copy_items(s.last, s.from, s.last.item_count, s.out);
+  entry->input_read = s.last.end;
+  entry->input_begins_with_lz = s.begins_with_lz;
+  return s.out.finish(static_cast<std::uint32_t>(s.last.end), entry);
 }
 
 }  // namespace kesto
