@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -63,8 +64,10 @@ struct compressed_dl_entry {
 // several entries at once. Returns writer_status: ok; archive_failed when
 // no scratch file can be made or a file beginning with "LZ" has no room;
 // first_input when the input cannot be read.
+// With always_lz, a file that is not a whole LZ entry is compressed whatever
+// its size (a replaced LZ entry stays one).
 int prepare_compressed_dl_entry(std::FILE* input, std::string_view scratch_dir,
-                                compressed_dl_entry* entry);
+                                compressed_dl_entry* entry, bool always_lz = false);
 
 // Writes the prepared entry at archive's position as at most room bytes,
 // reading the plain bytes of input again; *size is the entry's size.
@@ -72,6 +75,31 @@ int prepare_compressed_dl_entry(std::FILE* input, std::string_view scratch_dir,
 // would pass room; first_input when input cannot be read again whole.
 int append_prepared_dl_entry(std::FILE* archive, std::FILE* input, compressed_dl_entry& entry,
                              std::uint64_t room, std::uint32_t* size);
+
+// A file made ready to be a compressed DL entry, by compress_dl_entries.
+struct prepared_dl_entry {
+  file_handle input;  // the file, at any position
+  compressed_dl_entry entry;
+  // writer_status: ok; first_input when the file cannot be opened or read;
+  // archive_failed as prepare_compressed_dl_entry.
+  int status = 0;
+};
+
+// Makes count files ready to be compressed DL entries, as
+// prepare_compressed_dl_entry decides (with always_lz), on threads threads,
+// and calls use(i, prepared) on the calling thread for i = 0, 1, 2... in
+// order; the first use that returns anything but 0 ends the run with that
+// status. open(i), called from any thread, gives a new stream of file i at
+// its start (empty when it cannot be opened); size(i) its size when known
+// before reading (UINT64_MAX otherwise). A file of 512 KiB or more is
+// compressed in parts on several threads at once (lzss_part_joiner), with
+// the bytes one thread writes. At most 2 x threads files or parts wait for
+// their turn, each in a scratch file in scratch_dir or in a few hundred KiB
+// of memory.
+int compress_dl_entries(std::uint32_t count, unsigned threads, std::string_view scratch_dir,
+                        bool always_lz, const std::function<file_handle(std::uint32_t)>& open,
+                        const std::function<std::uint64_t(std::uint32_t)>& size,
+                        const std::function<int(std::uint32_t, prepared_dl_entry&)>& use);
 
 // Extracts the entries into the current directory. In copy mode every entry
 // is written as stored and its name logged. In decompress mode every entry
@@ -131,8 +159,11 @@ int test_dl_archive(std::FILE* archive, std::FILE* log, std::uint32_t* damaged);
 // an LZ entry, from what -ed writes for it. A changed LZ entry is
 // compressed again (unless the file is a whole LZ entry itself); a changed
 // plain entry takes the file's bytes as they are.
+// Changed LZ entries are compressed on every core, waiting for their turn
+// in scratch files in scratch_dir (the archive's directory).
 int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
-                       std::FILE* log, progress_line* progress = nullptr);
+                       std::FILE* log, progress_line* progress = nullptr,
+                       std::string_view scratch_dir = {});
 
 // As find_ar_name_clash, with names cut to 12 bytes.
 bool find_dl_name_clash(std::span<const std::string> files, name_clash* clash);

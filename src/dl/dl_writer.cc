@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "common/byte_order.h"
@@ -74,7 +75,7 @@ int patch_directory_offset(std::FILE* archive, std::uint32_t offset) {
 }  // namespace
 
 int prepare_compressed_dl_entry(std::FILE* input, std::string_view scratch_dir,
-                                compressed_dl_entry* entry) {
+                                compressed_dl_entry* entry, bool always_lz) {
   entry->plain = false;
   entry->size = 0;
   entry->first_size_known = false;
@@ -97,7 +98,7 @@ int prepare_compressed_dl_entry(std::FILE* input, std::string_view scratch_dir,
     const bool begins_lz = std::fsetpos(input, &entry->input_start) == 0 &&
                            std::fread(head, 1, 2, input) == 2 && head[0] == 'L' && head[1] == 'Z';
     if (std::fsetpos(input, &entry->input_start) != 0) return writer_status::first_input;
-    if (!begins_lz) room = input_size;
+    if (!begins_lz && !always_lz) room = input_size;
   }
   entry->scratch = file_handle(open_scratch_file(scratch_dir));
   if (!entry->scratch) return archive_failed;
@@ -112,14 +113,15 @@ int prepare_compressed_dl_entry(std::FILE* input, std::string_view scratch_dir,
     return archive_failed;
   }
   const std::uint64_t lz_size = std::uint64_t{lz_header_size} + lz.packed;
-  if (r == lzss_encode_result::ok && (lz_size <= lz.unpacked || lz.input_begins_with_lz)) {
+  if (r == lzss_encode_result::ok &&
+      (lz_size <= lz.unpacked || lz.input_begins_with_lz || always_lz)) {
     entry->size = static_cast<std::uint32_t>(lz_size);
     return writer_status::ok;
   }
   // Larger than the file, or no room for the trial (a full disk, a file size
   // limit): the plain bytes, read again. A file beginning with "LZ" has no
   // plain form.
-  if (lz.input_begins_with_lz) return archive_failed;
+  if (lz.input_begins_with_lz || always_lz) return archive_failed;
   entry->scratch.close();
   entry->plain = true;
   entry->first_size_known = r == lzss_encode_result::ok;
@@ -148,6 +150,196 @@ int append_prepared_dl_entry(std::FILE* archive, std::FILE* input, compressed_dl
   if (r != copy_result::ok) return archive_failed;
   return !entry.first_size_known || *size == entry.first_size ? writer_status::ok
                                                                : writer_status::first_input;
+}
+
+namespace {
+
+// One piece of work of compress_dl_entries: a whole file, or a part of one.
+struct compression_task {
+  std::uint32_t file = 0;
+  std::uint32_t part = 0;
+  std::uint32_t parts = 1;  // 1: the file whole
+  std::uint64_t size = 0;   // the file's size, when in parts
+};
+
+struct compression_result {
+  prepared_dl_entry whole;  // a file whole
+  lzss_part part;           // a part
+  bool whole_lz = false;    // part 0: the file is a whole LZ entry already
+  int status = writer_status::ok;
+};
+
+compression_result compress_task(const compression_task& t, std::string_view scratch_dir,
+                                 bool always_lz,
+                                 const std::function<file_handle(std::uint32_t)>& open) {
+  compression_result r;
+  file_handle input = open(t.file);
+  if (t.parts == 1) {
+    r.whole.input = std::move(input);
+    r.whole.status = !r.whole.input ? writer_status::first_input
+                                    : prepare_compressed_dl_entry(r.whole.input.get(), scratch_dir,
+                                                                  &r.whole.entry, always_lz);
+    return r;
+  }
+  if (!input) {
+    r.status = writer_status::first_input;
+    return r;
+  }
+  const std::uint64_t begin = t.part * lzss_part_size;
+  if (t.part == 0 && is_whole_lz_entry(input.get())) {
+    r.whole_lz = true;
+    return r;
+  }
+  const std::uint64_t warm = begin < lzss_format::window_size ? 0 : begin - lzss_format::window_size;
+  if (!seek_to(input.get(), warm)) {
+    r.status = writer_status::first_input;
+    return r;
+  }
+  const std::uint64_t next = t.part + 1 == t.parts ? UINT64_MAX : begin + lzss_part_size;
+  const int e = lzss_encode_part(std::move(input), begin, next, &r.part);
+  if (e != lzss_encode_result::ok) {
+    r.status = e == lzss_encode_result::read_failed ? writer_status::first_input : archive_failed;
+  }
+  return r;
+}
+
+// A file compressed in parts, from its first part to its last: the parts
+// are joined into a scratch file as they come, with the file's size as the
+// room of the trial, as prepare_compressed_dl_entry makes it.
+class entry_in_parts {
+ public:
+  entry_in_parts(file_handle input, std::string_view scratch_dir, bool always_lz)
+      : scratch_dir_(scratch_dir), always_lz_(always_lz) {
+    p_.input = std::move(input);
+    if (!p_.input) {
+      p_.status = writer_status::first_input;
+      return;
+    }
+    p_.entry.rereadable = std::fgetpos(p_.input.get(), &p_.entry.input_start) == 0;
+  }
+
+  void add(compression_result& r, std::uint64_t size) {
+    if (p_.status != writer_status::ok || state_ != joining) return;
+    if (r.status != writer_status::ok) {
+      p_.status = r.status;
+      return;
+    }
+    if (r.whole_lz) {
+      p_.entry.plain = true;
+      state_ = whole_lz;
+      return;
+    }
+    if (!joiner_) {
+      begins_lz_ = r.part.begins_with_lz;
+      p_.entry.scratch = file_handle(open_scratch_file(scratch_dir_));
+      if (!p_.entry.scratch) {
+        p_.status = archive_failed;
+        return;
+      }
+      const std::uint64_t room = begins_lz_ || always_lz_ ? max_archive_size : size;
+      joiner_ = std::make_unique<lzss_part_joiner>(p_.entry.scratch.get(), room);
+    }
+    errno = 0;
+    settle(joiner_->add(std::move(r.part)));
+  }
+
+  // After the last part: the entry, ready for append_prepared_dl_entry.
+  prepared_dl_entry& finish() {
+    if (p_.status != writer_status::ok || state_ == whole_lz) return p_;
+    if (state_ == joining) {
+      lzss_encoded_entry lz;
+      errno = 0;
+      settle(joiner_->finish(&lz));
+      if (state_ == joining) {
+        const std::uint64_t lz_size = std::uint64_t{lz_header_size} + lz.packed;
+        if (lz_size <= lz.unpacked || begins_lz_ || always_lz_) {
+          p_.entry.size = static_cast<std::uint32_t>(lz_size);
+          return p_;
+        }
+        p_.entry.first_size_known = true;
+        p_.entry.first_size = lz.unpacked;
+        state_ = plain;
+      }
+    }
+    if (state_ == plain) {
+      p_.entry.scratch.close();
+      p_.entry.plain = true;
+      return p_;
+    }
+    // The parts did not make one input (the file changed while read): the
+    // file whole, on this thread.
+    if (!seek_to(p_.input.get(), 0)) {
+      p_.status = writer_status::first_input;
+      return p_;
+    }
+    p_.entry = compressed_dl_entry{};
+    p_.status = prepare_compressed_dl_entry(p_.input.get(), scratch_dir_, &p_.entry, always_lz_);
+    return p_;
+  }
+
+ private:
+  // What a joiner's result means for the entry: the trial may give way to
+  // the plain bytes, as in prepare_compressed_dl_entry.
+  void settle(int r) {
+    const bool lz_only = begins_lz_ || always_lz_;
+    if (r == lzss_encode_result::ok) return;
+    if (r == lzss_encode_result::read_failed) {
+      p_.status = writer_status::first_input;
+    } else if (r == lzss_encode_result::cannot_join) {
+      state_ = again;
+    } else if (!lz_only && (r == lzss_encode_result::too_large ||
+                            (r == lzss_encode_result::write_failed &&
+                             (errno == ENOSPC || errno == EFBIG)))) {
+      state_ = plain;
+    } else {
+      p_.status = archive_failed;
+    }
+  }
+
+  enum { joining, whole_lz, plain, again } state_ = joining;
+  prepared_dl_entry p_;
+  std::unique_ptr<lzss_part_joiner> joiner_;
+  std::string_view scratch_dir_;
+  bool always_lz_;
+  bool begins_lz_ = false;
+};
+
+}  // namespace
+
+int compress_dl_entries(std::uint32_t count, unsigned threads, std::string_view scratch_dir,
+                        bool always_lz, const std::function<file_handle(std::uint32_t)>& open,
+                        const std::function<std::uint64_t(std::uint32_t)>& size,
+                        const std::function<int(std::uint32_t, prepared_dl_entry&)>& use) {
+  // Files large enough are cut in parts, on more than one thread, the last
+  // part taking the rest.
+  std::vector<compression_task> tasks;
+  tasks.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint64_t bytes = threads > 1 ? size(i) : UINT64_MAX;
+    const std::uint64_t parts =
+        bytes != UINT64_MAX && bytes < max_archive_size ? bytes / lzss_part_size : 1;
+    if (parts < 2) {
+      tasks.push_back({i, 0, 1, 0});
+      continue;
+    }
+    for (std::uint64_t k = 0; k < parts; ++k) {
+      tasks.push_back({i, static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(parts), bytes});
+    }
+  }
+  std::unique_ptr<entry_in_parts> current;
+  return run_ordered<compression_result>(
+      static_cast<std::uint32_t>(tasks.size()), threads, 2 * threads,
+      [&](std::uint32_t k) { return compress_task(tasks[k], scratch_dir, always_lz, open); },
+      [&](std::uint32_t k, compression_result& r) {
+        const compression_task& t = tasks[k];
+        if (t.parts == 1) return use(t.file, r.whole);
+        if (t.part == 0) current = std::make_unique<entry_in_parts>(open(t.file), scratch_dir, always_lz);
+        current->add(r, t.size);
+        if (t.part + 1 < t.parts) return 0;
+        const int status = use(t.file, current->finish());
+        current.reset();
+        return status;
+      });
 }
 
 int create_dl_archive_limited(std::FILE* archive, const char* const* files, std::uint32_t count,
@@ -185,36 +377,27 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
     // Files are compressed side by side, a few ahead of the one being
     // written, each into a scratch file; they reach the archive in order, so
     // it is the same for every number of threads.
-    struct prepared {
-      file_handle input;
-      compressed_dl_entry entry;
-      std::uint64_t input_size = 0;  // for the progress line
-      int status = writer_status::ok;
-    };
-    const auto prepare = [&](std::uint32_t i) {
-      prepared p;
-      p.input = file_handle(open_for_reading(files[i]));
-      if (!p.input) {
-        p.status = writer_status::first_input;
-        return p;
-      }
-      use_chunks_unbuffered(p.input.get());
-      p.input_size = regular_file_size(files[i]);
-      if (p.input_size == UINT64_MAX) p.input_size = 0;
-      p.status = prepare_compressed_dl_entry(p.input.get(), scratch_dir, &p.entry);
-      return p;
-    };
-    const auto append = [&](std::uint32_t i, prepared& p) {
-      int r = p.status;
-      if (r == writer_status::ok) {
-        r = append_prepared_dl_entry(archive, p.input.get(), p.entry, room, &sizes[i]);
-      }
-      if (r == writer_status::first_input) return unreadable(i);
-      room -= sizes[i];
-      if (progress != nullptr) progress->advance(p.input_size);
-      return r;
-    };
-    status = run_ordered<prepared>(count, threads, 2 * threads, prepare, append);
+    status = compress_dl_entries(
+        count, threads, scratch_dir, false,
+        [&](std::uint32_t i) {
+          file_handle input(open_for_reading(files[i]));
+          if (input) use_chunks_unbuffered(input.get());
+          return input;
+        },
+        [&](std::uint32_t i) { return regular_file_size(files[i]); },
+        [&](std::uint32_t i, prepared_dl_entry& p) {
+          int r = p.status;
+          if (r == writer_status::ok) {
+            r = append_prepared_dl_entry(archive, p.input.get(), p.entry, room, &sizes[i]);
+          }
+          if (r == writer_status::first_input) return unreadable(i);
+          room -= sizes[i];
+          if (progress != nullptr) {
+            const std::uint64_t input_size = regular_file_size(files[i]);
+            progress->advance(input_size == UINT64_MAX ? 0 : input_size);
+          }
+          return r;
+        });
   }
   if (status != writer_status::ok) return status;
   std::uint32_t directory_offset = 0;

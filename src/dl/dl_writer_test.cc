@@ -202,8 +202,11 @@ TEST_F(dl_writer, compressed_size_limit_counts_the_entry_as_stored) {
 }
 
 // Entries are compressed side by side but written in order: every number
-// of threads gives the same archive, over mixed files and over many small
-// ones, and a file that is already a whole LZ entry is stored as it is.
+// of threads gives the same archive, over mixed files, over files large
+// enough to be compressed in parts (text, a run whose parts' parses never
+// meet, noise stored plain, noise that must stay LZ, a whole LZ entry),
+// and over many small ones; a file that is already a whole LZ entry is
+// stored as it is.
 TEST_F(dl_writer, compressed_archive_is_the_same_for_every_number_of_threads) {
   std::vector<std::string> mixed;
   const bytes noise = kesto_test::random_bytes(700, 7);
@@ -215,12 +218,22 @@ TEST_F(dl_writer, compressed_archive_is_the_same_for_every_number_of_threads) {
     mixed.push_back(std::to_string(i) + ".m");
     kesto_test::write_file(mixed.back(), corpus[i]);
   }
+  const std::size_t part = 256 * 1024;
+  const bytes large_noise = kesto_test::random_bytes(2 * part + 100, 11);
+  const std::vector<bytes> large_corpus = {
+      kesto_test::text_like(2 * part + 70000, 10), bytes(2 * part + 5000, '\0'), large_noise,
+      "LZ" + large_noise, kesto_test::lz_entry(kesto_test::text_like(2 * part, 12))};
+  std::vector<std::string> large;
+  for (std::size_t i = 0; i < large_corpus.size(); ++i) {
+    large.push_back(std::to_string(i) + ".l");
+    kesto_test::write_file(large.back(), large_corpus[i]);
+  }
   std::vector<std::string> small;
   for (int i = 0; i < 300; ++i) {
     small.push_back(std::to_string(i) + ".s");
     kesto_test::write_file(small.back(), kesto_test::text_like(40 + i * 7 % 500, i));
   }
-  for (const auto* paths : {&mixed, &small}) {
+  for (const auto* paths : {&mixed, &large, &small}) {
     ASSERT_EQ(create(*paths, max_archive_size, true, 1), writer_status::ok);
     const bytes one_thread = image_;
     for (unsigned threads : {2u, 8u}) {
@@ -230,6 +243,9 @@ TEST_F(dl_writer, compressed_archive_is_the_same_for_every_number_of_threads) {
   }
   ASSERT_EQ(create(mixed, max_archive_size, true, 2), writer_status::ok);
   EXPECT_NE(image_.find(corpus[4]), bytes::npos);
+  ASSERT_EQ(create(large, max_archive_size, true, 2), writer_status::ok);
+  EXPECT_NE(image_.find(large_corpus[4]), bytes::npos);
+  EXPECT_NE(image_.find(large_noise), bytes::npos);
 }
 
 }  // namespace
