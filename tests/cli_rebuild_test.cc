@@ -9,6 +9,7 @@
 
 #include "cli_runner.h"
 #include "lzss_encoder.h"
+#include "sample_data.h"
 
 namespace kesto_test {
 namespace {
@@ -124,6 +125,30 @@ TEST_F(cli_rebuild, changed_files_replace_their_entries_in_place) {
   ASSERT_EQ(run({"-e", "x.dl", "plain"}).code, 0);
   EXPECT_EQ(read_file("plain/plain.bin"), "new plain");
   EXPECT_EQ(read_file("plain/twelve_bytes"), lz_entry("an LZ entry made elsewhere"));
+}
+
+// Changed LZ entries are compressed on every core, a large one in parts:
+// -u, and -a given the same files, make the very archive -cdz makes of
+// the edited files.
+TEST_F(cli_rebuild, changed_lz_entries_come_out_as_cdz_makes_them) {
+  const bytes big = text_like(600000, 3);
+  const std::vector<std::pair<std::string, bytes>> edits = {
+      {"big", big.substr(1000) + "tail"}, {"small", text + " changed"},
+      {"more", text_like(30000, 6)}};
+  write_file("big", big);
+  write_file("small", text);
+  write_file("noise", random_bytes(3000, 4));
+  write_file("more", text_like(20000, 5));
+  ASSERT_EQ(run({"-cdz", "x.dl", "big", "small", "noise", "more"}).code, 0);
+  fs::copy_file("x.dl", "y.dl");
+  fs::create_directories("edit");
+  for (const auto& [name, data] : edits) write_file("edit/" + name, data);
+  ASSERT_EQ(run({"-u", "x.dl", "edit"}).code, 0);
+  ASSERT_EQ(run({"-a", "y.dl", "edit/big", "edit/small", "edit/more"}).code, 0);
+  for (const auto& [name, data] : edits) write_file(name, data);
+  ASSERT_EQ(run({"-cdz", "fresh.dl", "big", "small", "noise", "more"}).code, 0);
+  EXPECT_TRUE(read_file("x.dl") == read_file("fresh.dl"));
+  EXPECT_TRUE(read_file("y.dl") == read_file("fresh.dl"));
 }
 
 // The round trip with nothing edited destroys nothing: a plain entry that

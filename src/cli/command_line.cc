@@ -545,7 +545,8 @@ int rebuild(std::span<const std::string> operands, std::FILE* out) {
   progress_line progress(terminal, 2 * totals.entries, 2 * totals.bytes);
   int status = rebuild_ar_archive(archive.get(), fresh.stream(), files, out, &progress);
   if (status == rebuild_status::wrong_format) {
-    status = rebuild_dl_archive(archive.get(), fresh.stream(), files, out, &progress);
+    status = rebuild_dl_archive(archive.get(), fresh.stream(), files, out, &progress,
+                                fresh.directory());
   }
   progress.erase();
   archive.close();

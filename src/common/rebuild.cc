@@ -58,14 +58,14 @@ int log_unreadable_file(std::FILE* log, const std::string& path) {
 file_judge::file_judge(std::FILE* archive) : archive_known_(identify_file(archive, &archive_)) {}
 
 lookup file_judge::open_entry_file(const directory_handle& dir, const char* name, std::FILE* log,
-                                   file_handle* file, std::string* path, file_identity* id) {
+                                   file_handle* file, std::string* path, file_identity* id,
+                                   std::string* stored) {
   if (!listed_) listed_.emplace(dir);
-  std::string chosen;
   if (!is_safe_entry_name(name)) return lookup::none;
-  if (!listed_->choose(name, &chosen, log)) return lookup::failed;
-  const lookup found = open_replacement(dir, chosen, log, file, path);
+  if (!listed_->choose(name, stored, log)) return lookup::failed;
+  const lookup found = open_replacement(dir, *stored, log, file, path);
   if (found != lookup::opened) return found;
-  listed_->take(chosen);
+  listed_->take(*stored);
   if (!identify_file(file->get(), id)) {
     log_unreadable_file(log, *path);
     return lookup::failed;

@@ -63,14 +63,23 @@ class file_judge {
   // notes whether it equals what extraction writes for the entry.
   // rebuild_status::ok, or cannot_read_file (logged) when the file cannot
   // be read.
+  // *found, when given, gets the file's name in dir and its identity.
+  struct found_file {
+    bool opened = false;
+    std::string stored;
+    file_identity id;
+  };
   template <class Compare>
-  int judge(const directory_handle& dir, const char* name, std::FILE* log, Compare&& compare) {
+  int judge(const directory_handle& dir, const char* name, std::FILE* log, Compare&& compare,
+            found_file* found_as = nullptr) {
     file_handle file;
     std::string path;
     file_identity id;
-    const lookup found = open_entry_file(dir, name, log, &file, &path, &id);
+    std::string stored;
+    const lookup found = open_entry_file(dir, name, log, &file, &path, &id, &stored);
     if (found == lookup::failed) return rebuild_status::cannot_read_file;
     if (found == lookup::none) return rebuild_status::ok;
+    if (found_as != nullptr) *found_as = {true, stored, id};
     judged& seen = note(id, name);
     if (seen.unchanged) return rebuild_status::ok;
     const comparison compared = compare(file.get(), id.size);
@@ -87,20 +96,29 @@ class file_judge {
     }
     return true;
   }
+  // After the first pass: whether the file equals what extraction writes
+  // for an entry that reached it.
+  bool unchanged(const file_identity& id) const {
+    const auto at = files_.find({id.device, id.inode});
+    return at != files_.end() && at->second.unchanged;
+  }
 
   // Second pass: whether the entry takes its file's bytes (*take, with the
   // file open in *file) or keeps its stored ones. A file judged unchanged
   // is looked at again when it was written after the first pass. When the
   // file is one that an entry of another name reached first, *shared_with
-  // names that entry (else it is empty). rebuild_status ok or
-  // cannot_read_file (logged).
+  // names that entry (else it is empty); *identity, when given, gets the
+  // file's identity. rebuild_status ok or cannot_read_file (logged).
   template <class Compare>
   int decide(const directory_handle& dir, const char* name, std::FILE* log, Compare&& compare,
-             file_handle* file, std::string* path, bool* take, std::string* shared_with) {
+             file_handle* file, std::string* path, bool* take, std::string* shared_with,
+             file_identity* identity = nullptr) {
     *take = false;
     shared_with->clear();
     file_identity id;
-    const lookup found = open_entry_file(dir, name, log, file, path, &id);
+    std::string stored;
+    const lookup found = open_entry_file(dir, name, log, file, path, &id, &stored);
+    if (identity != nullptr) *identity = id;
     if (found == lookup::failed) return rebuild_status::cannot_read_file;
     if (found == lookup::none) return rebuild_status::ok;
     judged& seen = note(id, name);
@@ -134,8 +152,10 @@ class file_judge {
   // Opens the entry's file and tells which file it is: the file of its
   // exact name, else the one whose name differs only in ASCII letter case
   // (two such fail, named). The archive itself counts as no file.
+  // *stored gets the name the file has in dir.
   lookup open_entry_file(const directory_handle& dir, const char* name, std::FILE* log,
-                         file_handle* file, std::string* path, file_identity* id);
+                         file_handle* file, std::string* path, file_identity* id,
+                         std::string* stored);
   // The record of the file id, made (not yet judged) on its first visit.
   judged& note(const file_identity& id, const char* name);
 

@@ -56,11 +56,19 @@ class data_writer {
       : out_(out), plan_(plan), compress_new_(compress_new), scratch_dir_(scratch_dir), log_(log) {}
 
   // A replaced LZ entry stays an LZ entry: the FILE taken whole when it is
-  // one complete LZ entry itself, else compressed; a plain entry takes the
-  // FILE's bytes as they are.
-  int replace(std::size_t i, bool was_lz, std::uint32_t* size) {
-    file_handle file;
+  // one complete LZ entry itself, else compressed (ready, when given: made
+  // ready on another thread); a plain entry takes the FILE's bytes as they
+  // are.
+  int replace(std::size_t i, bool was_lz, prepared_dl_entry* ready, std::uint32_t* size) {
     const std::string& path = plan_.files()[i];
+    if (ready != nullptr && ready->status == writer_status::ok) {
+      if (ready->entry.plain) return out_.take_file(ready->input.get(), size, no_filter{}, log_, path);
+      const int r = append_prepared_dl_entry(out_.stream(), ready->input.get(), ready->entry,
+                                             out_.room(), size);
+      if (r == writer_status::first_input) return log_unreadable_file(log_, path);
+      return r == writer_status::ok && out_.advance(*size) ? rebuild_status::ok : archive_failed;
+    }
+    file_handle file;
     if (!open(path, &file)) return log_unreadable_file(log_, path);
     if (!was_lz || is_whole_lz_entry(file.get())) {
       return out_.take_file(file.get(), size, no_filter{}, log_, path);
@@ -71,37 +79,53 @@ class data_writer {
     return r == lzss_encode_result::ok && out_.advance(*size) ? rebuild_status::ok : archive_failed;
   }
 
+  // The replaced LZ entries, records[j] for j in chosen, made ready on
+  // every core; ready(k, prepared) is called for each in order.
+  template <class Ready>
+  int compress_replaced(const std::vector<std::size_t>& files, Ready&& ready) {
+    return compress_dl_entries(
+        static_cast<std::uint32_t>(files.size()), default_thread_count(), scratch_dir_, true,
+        [&](std::uint32_t k) {
+          file_handle input;
+          open(plan_.files()[files[k]], &input);
+          return input;
+        },
+        [&](std::uint32_t k) { return regular_file_size(plan_.files()[files[k]].c_str()); },
+        ready);
+  }
+
   // The new entries, files[k] of the command line in order, each passed to
   // added(file, size) once written: plain, or with compress_new as -cdz
   // stores them, compressed side by side on every core and written in
   // order, so the archive is the same whatever the number of threads.
   template <class Added>
   int add_all(const std::vector<std::size_t>& files, Added&& added) {
-    struct prepared {
-      file_handle input;
-      compressed_dl_entry entry;
-      int status = writer_status::ok;
-    };
-    const unsigned threads = compress_new_ ? default_thread_count() : 1;
-    return run_ordered<prepared>(
-        static_cast<std::uint32_t>(files.size()), threads, 2 * threads,
+    const auto count = static_cast<std::uint32_t>(files.size());
+    if (!compress_new_) {
+      for (std::uint32_t k = 0; k < count; ++k) {
+        const std::string& path = plan_.files()[files[k]];
+        file_handle input;
+        std::uint32_t size = 0;
+        if (!open(path, &input)) return log_unreadable_file(log_, path);
+        const int r = out_.take_file(input.get(), &size, no_filter{}, log_, path);
+        if (r != rebuild_status::ok) return r;
+        added(files[k], size);
+      }
+      return rebuild_status::ok;
+    }
+    return compress_dl_entries(
+        count, default_thread_count(), scratch_dir_, false,
         [&](std::uint32_t k) {
-          prepared p;
-          if (!open(plan_.files()[files[k]], &p.input)) {
-            p.status = writer_status::first_input;
-          } else if (compress_new_) {
-            p.status = prepare_compressed_dl_entry(p.input.get(), scratch_dir_, &p.entry);
-          }
-          return p;
+          file_handle input;
+          open(plan_.files()[files[k]], &input);
+          return input;
         },
-        [&](std::uint32_t k, prepared& p) {
+        [&](std::uint32_t k) { return regular_file_size(plan_.files()[files[k]].c_str()); },
+        [&](std::uint32_t k, prepared_dl_entry& p) {
           const std::string& path = plan_.files()[files[k]];
           std::uint32_t size = 0;
           int r = p.status;
-          if (r == writer_status::ok && !compress_new_) {
-            r = out_.take_file(p.input.get(), &size, no_filter{}, log_, path);
-            if (r != rebuild_status::ok) return r;
-          } else if (r == writer_status::ok) {
+          if (r == writer_status::ok) {
             r = append_prepared_dl_entry(out_.stream(), p.input.get(), p.entry, out_.room(), &size);
             if (r == writer_status::ok && !out_.advance(size)) r = archive_failed;
           }
@@ -131,26 +155,63 @@ int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data
                std::vector<new_record>* records, std::FILE* log) {
   dl_directory directory(archive);
   if (directory.open() != reader_status::ok) return rebuild_status::bad_archive;
-  const int status = directory.visit([&](const dl_record& rec) {
-    std::size_t file = 0;
-    new_record out{};
-    std::memcpy(out.name, rec.name, sizeof out.name);
-    out.size = rec.size;
-    int written = rebuild_status::ok;
-    switch (plan.judge(rec.name, &file)) {
-      case fate::remove:
-        plan.note_removed(rec.name);
+  struct judged_record {
+    dl_record rec;
+    fate what;
+    std::size_t file;
+  };
+  std::vector<judged_record> old;
+  old.reserve(directory.count());
+  if (directory.visit([&](const dl_record& rec) {
+        std::size_t file = 0;
+        const fate what = plan.judge(rec.name, &file);
+        old.push_back({rec, what, file});
         return rebuild_status::ok;
-      case fate::replace:
-        written = data.replace(file, decodes_exactly(archive, rec), &out.size);
-        break;
-      case fate::keep:
-        written = fresh.keep_stored(archive, rec.data_position, rec.size, rec.name, log);
-        break;
+      }) != rebuild_status::ok) {
+    return rebuild_status::bad_archive;
+  }
+  // Replaced LZ entries are compressed side by side ahead of their turn;
+  // the entries are written in order all the same.
+  std::vector<std::uint32_t> chosen;
+  std::vector<std::size_t> chosen_files;
+  for (std::uint32_t j = 0; j < old.size(); ++j) {
+    if (old[j].what == fate::replace && decodes_exactly(archive, old[j].rec)) {
+      chosen.push_back(j);
+      chosen_files.push_back(old[j].file);
     }
-    if (written == rebuild_status::ok) records->push_back(out);
-    return written;
+  }
+  std::uint32_t next = 0;
+  const auto write_up_to = [&](std::uint32_t to, prepared_dl_entry* ready) {
+    for (; next < to || (ready != nullptr && next == to); ++next) {
+      const judged_record& j = old[next];
+      new_record out{};
+      std::memcpy(out.name, j.rec.name, sizeof out.name);
+      out.size = j.rec.size;
+      int written = rebuild_status::ok;
+      switch (j.what) {
+        case fate::remove:
+          plan.note_removed(j.rec.name);
+          continue;
+        case fate::replace:
+          written = ready != nullptr && next == to
+                        ? data.replace(j.file, true, ready, &out.size)
+                        : data.replace(j.file, false, nullptr, &out.size);
+          break;
+        case fate::keep:
+          written = fresh.keep_stored(archive, j.rec.data_position, j.rec.size, j.rec.name, log);
+          break;
+      }
+      if (written != rebuild_status::ok) return written;
+      records->push_back(out);
+    }
+    return rebuild_status::ok;
+  };
+  int status = data.compress_replaced(chosen_files, [&](std::uint32_t k, prepared_dl_entry& p) {
+    return write_up_to(chosen[k], &p);
   });
+  if (status == rebuild_status::ok) {
+    status = write_up_to(static_cast<std::uint32_t>(old.size()), nullptr);
+  }
   if (status != rebuild_status::ok) return status;
   std::vector<std::size_t> added;
   for (std::size_t i = 0; i < plan.files().size(); ++i) {

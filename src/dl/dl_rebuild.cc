@@ -3,8 +3,10 @@
 // (an LZ entry compressed again), written in the writer's layout: the data
 // back to back after the header, the directory at the end.
 #include <cstring>
+#include <optional>
 #include <vector>
 
+#include "common/ordered_work.h"
 #include "common/byte_order.h"
 #include "common/rebuild.h"
 #include "common/records.h"
@@ -56,9 +58,20 @@ comparison compare_file(std::FILE* file, std::uint64_t file_size, std::FILE* arc
 // The file's bytes as the new entry. An LZ entry is compressed again,
 // unless the file is a whole LZ entry itself (as -e wrote it): a file that
 // merely begins with "LZ" (an edited text) is compressed like any other. A
-// plain entry takes the bytes as they are.
-int replace_entry(std::FILE* file, rebuilt_archive& out, bool was_lz, std::uint32_t* size,
-                  std::FILE* log, const std::string& path) {
+// plain entry takes the bytes as they are. ready, when given, is the file
+// made ready on another thread, used when it is still the file now open.
+int replace_entry(std::FILE* file, const file_identity& id, rebuilt_archive& out, bool was_lz,
+                  prepared_dl_entry* ready, std::uint32_t* size, std::FILE* log,
+                  const std::string& path) {
+  file_identity ready_id;
+  if (was_lz && ready != nullptr && ready->status == writer_status::ok &&
+      identify_file(ready->input.get(), &ready_id) && ready_id.unchanged_since(id)) {
+    if (ready->entry.plain) return out.take_file(ready->input.get(), size, no_filter{}, log, path);
+    const int r =
+        append_prepared_dl_entry(out.stream(), ready->input.get(), ready->entry, out.room(), size);
+    if (r == writer_status::first_input) return log_unreadable_file(log, path);
+    return r == writer_status::ok && out.advance(*size) ? rebuild_status::ok : archive_failed;
+  }
   if (!was_lz || is_whole_lz_entry(file)) return out.take_file(file, size, no_filter{}, log, path);
   if (std::ferror(file) || std::fseek(file, 0, SEEK_SET) != 0)
     return log_unreadable_file(log, path);
@@ -68,48 +81,57 @@ int replace_entry(std::FILE* file, rebuilt_archive& out, bool was_lz, std::uint3
 }
 
 // First pass: which files of dir equal what -e or -ed writes for an entry
-// that reaches them. Nothing is written; a file that cannot be read fails
+// that reaches them, and which file each entry reached (*found, in the
+// entries' order). Nothing is written; a file that cannot be read fails
 // here.
 int find_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* log,
-                   file_judge* judge, progress_line* progress) {
+                   file_judge* judge, std::vector<file_judge::found_file>* found,
+                   progress_line* progress) {
   dl_directory directory(archive);
   const int opened = directory.open();
   if (opened != reader_status::ok) return opened;
+  found->reserve(directory.count());
   return directory.visit([&](const dl_record& rec) {
-    const int status =
-        judge->judge(dir, rec.name, log, [&](std::FILE* file, std::uint64_t file_size) {
+    found->emplace_back();
+    const int status = judge->judge(
+        dir, rec.name, log,
+        [&](std::FILE* file, std::uint64_t file_size) {
           return compare_file(file, file_size, archive, rec);
-        });
+        },
+        &found->back());
     if (progress != nullptr) progress->advance(rec.size);
     return status;
   });
 }
 
 // Writes one entry: its stored bytes, unless dir holds a changed file for
-// it. rec->size gets the entry's new size.
+// it. rec->size gets the entry's new size. was_lz: whether the entry
+// decodes exactly, when already known.
 int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const directory_handle& dir,
-                  std::FILE* log, file_judge& judge, dl_record* rec, bool* replaced,
-                  std::string* shared_with) {
+                  std::FILE* log, file_judge& judge, dl_record* rec, std::optional<bool> was_lz,
+                  prepared_dl_entry* ready, bool* replaced, std::string* shared_with) {
   file_handle file;
   std::string path;
+  file_identity id;
   const int decided = judge.decide(
       dir, rec->name, log,
       [&](std::FILE* f, std::uint64_t file_size) {
         return compare_file(f, file_size, archive, *rec);
       },
-      &file, &path, replaced, shared_with);
+      &file, &path, replaced, shared_with, &id);
   if (decided != rebuild_status::ok) return decided;
   if (!*replaced) return out.keep_stored(archive, rec->data_position, rec->size, rec->name, log);
-  const bool was_lz = decodes_exactly(archive, *rec);
-  return replace_entry(file.get(), out, was_lz, &rec->size, log, path);
+  if (!was_lz) was_lz = decodes_exactly(archive, *rec);
+  return replace_entry(file.get(), id, out, *was_lz, ready, &rec->size, log, path);
 }
 
 }  // namespace
 
 int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handle& dir,
-                       std::FILE* log, progress_line* progress) {
+                       std::FILE* log, progress_line* progress, std::string_view scratch_dir) {
   file_judge judge(archive);
-  const int judged = find_unchanged(archive, dir, log, &judge, progress);
+  std::vector<file_judge::found_file> found;
+  const int judged = find_unchanged(archive, dir, log, &judge, &found, progress);
   if (judged != rebuild_status::ok) return judged;
   const int kept = keep_archive_if_unchanged<dl_directory>(
       archive, dir, log, judge, progress, [](const dl_record& rec) { return rec.data_position; },
@@ -122,20 +144,57 @@ int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handl
   // At most 65535 records: their names and new sizes wait for the end.
   std::vector<dl_record> records;
   records.reserve(directory.count());
+  if (directory.visit([&](const dl_record& rec) {
+        records.push_back(rec);
+        return rebuild_status::ok;
+      }) != rebuild_status::ok ||
+      records.size() != found.size()) {
+    return rebuild_status::bad_archive;
+  }
+  // The LZ entries whose files the first pass found changed are compressed
+  // side by side, ahead of their turn; each entry is still decided and
+  // written in order, so the log and the archive are those of one thread.
+  std::vector<std::uint32_t> compressed;
+  for (std::uint32_t j = 0; j < records.size(); ++j) {
+    if (found[j].opened && !judge.unchanged(found[j].id) && decodes_exactly(archive, records[j])) {
+      compressed.push_back(j);
+    }
+  }
   rebuilt_archive fresh(out, dl_format::first_entry_offset);
   if (!seek_to(out, fresh.position())) return archive_failed;
-  const int status = directory.visit([&](const dl_record& old) {
-    dl_record rec = old;
-    bool replaced = false;
-    std::string shared_with;
-    const int written =
-        rebuild_entry(archive, fresh, dir, log, judge, &rec, &replaced, &shared_with);
-    if (written != rebuild_status::ok) return written;
-    log_rebuilt_entry(log, rec.name, replaced, shared_with);
-    if (progress != nullptr) progress->advance(old.size);
-    records.push_back(rec);
+  std::uint32_t next = 0;
+  // Writes the entries up to the one at index `to` (excluded unless ready).
+  const auto write_up_to = [&](std::uint32_t to, prepared_dl_entry* ready) {
+    for (; next < to || (ready != nullptr && next == to); ++next) {
+      dl_record& rec = records[next];
+      const std::uint32_t old_size = rec.size;
+      bool replaced = false;
+      std::string shared_with;
+      const bool in_list = ready != nullptr && next == to;
+      const int written =
+          rebuild_entry(archive, fresh, dir, log, judge, &rec,
+                        in_list ? std::optional<bool>(true) : std::nullopt,
+                        in_list ? ready : nullptr, &replaced, &shared_with);
+      if (written != rebuild_status::ok) return written;
+      log_rebuilt_entry(log, rec.name, replaced, shared_with);
+      if (progress != nullptr) progress->advance(old_size);
+    }
     return rebuild_status::ok;
-  });
+  };
+  int status = compress_dl_entries(
+      static_cast<std::uint32_t>(compressed.size()), default_thread_count(), scratch_dir, true,
+      [&](std::uint32_t k) {
+        file_handle file;
+        if (dir.open_file(found[compressed[k]].stored.c_str(), &file) == regular_file::opened) {
+          use_chunks_unbuffered(file.get());
+        }
+        return file;
+      },
+      [&](std::uint32_t k) { return found[compressed[k]].id.size; },
+      [&](std::uint32_t k, prepared_dl_entry& ready) { return write_up_to(compressed[k], &ready); });
+  if (status == rebuild_status::ok) {
+    status = write_up_to(static_cast<std::uint32_t>(records.size()), nullptr);
+  }
   if (status != rebuild_status::ok) return status;
   if (!finish_dl_archive(archive, out, fresh.position(), records)) return archive_failed;
   judge.log_unused_files(dir, log);
