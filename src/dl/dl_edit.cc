@@ -128,7 +128,7 @@ class data_writer {
 
 // Second walk: the data of every entry of the new archive, and its records.
 int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data_writer& data,
-               std::vector<new_record>* records, std::FILE* log) {
+               std::vector<new_record>* records, std::FILE* log, edit_progress& progress) {
   dl_directory directory(archive);
   if (directory.open() != reader_status::ok) return rebuild_status::bad_archive;
   const int status = directory.visit([&](const dl_record& rec) {
@@ -137,9 +137,11 @@ int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data
     std::memcpy(out.name, rec.name, sizeof out.name);
     out.size = rec.size;
     int written = rebuild_status::ok;
-    switch (plan.judge(rec.name, &file)) {
+    const fate f = plan.judge(rec.name, &file);
+    switch (f) {
       case fate::remove:
         plan.note_removed(rec.name);
+        progress.entry_done(rec.size);
         return rebuild_status::ok;
       case fate::replace:
         written = data.replace(file, decodes_exactly(archive, rec), &out.size);
@@ -148,7 +150,10 @@ int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data
         written = fresh.keep_stored(archive, rec.data_position, rec.size, rec.name, log);
         break;
     }
-    if (written == rebuild_status::ok) records->push_back(out);
+    if (written != rebuild_status::ok) return written;
+    records->push_back(out);
+    if (f == fate::replace) progress.file_done(file);
+    progress.entry_done(rec.size);
     return written;
   });
   if (status != rebuild_status::ok) return status;
@@ -162,6 +167,7 @@ int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data
     std::memcpy(out.name, name.data(), name.size());
     out.size = size;
     records->push_back(out);
+    progress.file_done(i);
   });
 }
 
@@ -183,7 +189,7 @@ bool starts_with_dl_signature(std::FILE* archive) {
 
 int edit_dl_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
                     std::span<const std::string> operands, std::FILE* log,
-                    std::string_view scratch_dir) {
+                    std::string_view scratch_dir, progress_line* progress) {
   dl_directory directory(archive);
   int status = directory.open();
   if (status != reader_status::ok) return status;
@@ -202,7 +208,8 @@ int edit_dl_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
   rebuilt_archive fresh(out, dl_format::first_entry_offset);
   if (!seek_to(out, fresh.position())) return archive_failed;
   data_writer data(fresh, plan, compress_new, scratch_dir, log);
-  status = write_data(archive, plan, fresh, data, &records, log);
+  edit_progress steps(progress, plan.files());
+  status = write_data(archive, plan, fresh, data, &records, log, steps);
   if (status != rebuild_status::ok) return status;
   if (!finish_dl_archive(archive, out, fresh.position(), records)) return archive_failed;
   plan.log_result(log);
