@@ -109,6 +109,35 @@ TEST_F(cli_edit, d_removes_matching_entries_and_fails_on_a_name_that_matches_not
   EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }
 
+// On a terminal -a, -az and -d draw their progress at once: a step per
+// entry of the archive and per FILE (named twice or not), erased before
+// each line and at the end. Redirected, only the lines (as checked above).
+TEST_F(cli_edit, edits_show_their_progress_on_a_terminal) {
+  if (under_runner()) GTEST_SKIP() << "a pseudo-terminal is no Windows console";
+  write_file("k.ar", ar_archive({{"a.txt", "alpha"}, {"b.txt", "bravo"}}));
+  const bytes lz = lz_entry(text);
+  write_file("x.dl", dl_archive({{"script.txt", lz}, {"plain.bin", "plain"}}));
+  write_file("b.txt", "BRAVO!");
+  write_file("c.txt", text);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"-a", "k.ar", "b.txt", "c.txt", "b.txt"}, "\r[1/4] 5/5016 byte"},
+      {{"-d", "k.ar", "A.TXT"}, "\r[1/3] 5/5011 byte"},
+      {{"-az", "x.dl", "c.txt"},
+       "\r[1/3] " + std::to_string(lz.size()) + "/" + std::to_string(lz.size() + 5005) + " byte"},
+  };
+  for (const auto& [args, first_step] : cases) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    const bytes before = read_file(args[1]);
+    const run_result piped = run(args);
+    const bytes edited = read_file(args[1]);
+    write_file(args[1], before);
+    const run_result t = run(args, on_terminal());
+    EXPECT_EQ(t.out.rfind(first_step, 0), 0u) << t.out;
+    EXPECT_EQ(without_progress(t.out), piped.out) << t.out;
+    EXPECT_EQ(read_file(args[1]), edited);
+  }
+}
+
 // Failures leave the archive as it was: FILEs whose cut names collide, a
 // FILE that cannot be read, an archive that is none, an entry to keep
 // whose data run out.

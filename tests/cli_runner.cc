@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -207,6 +208,12 @@ run_result run_kesto(const std::vector<std::string>& args, const run_options& op
   for (ssize_t n; (n = ::read(terminal, buf, sizeof buf)) > 0;) result.out.append(buf, static_cast<std::size_t>(n));
   ::close(terminal);
   return result;
+}
+
+std::string without_progress(const std::string& terminal_output) {
+  std::string lines = std::regex_replace(terminal_output, std::regex("\r\\[[^\r\n]*"), "");
+  lines = std::regex_replace(lines, std::regex("\r[ \r]*\r"), "");
+  return std::regex_replace(lines, std::regex("\r\n"), "\n");
 }
 
 started_run::started_run(const std::vector<std::string>& args, const run_options& options)

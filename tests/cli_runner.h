@@ -114,6 +114,12 @@ class started_run {
   std::FILE* err_ = nullptr;
 };
 
+// The lines a run on a terminal (on_terminal) left on the screen: the
+// progress lines it drew and erased taken out, "\r\n" back to "\n", to be
+// compared with the output of the same run redirected. A line written over
+// a progress line that was not erased first stays garbled.
+std::string without_progress(const std::string& terminal_output);
+
 // True when the program runs through KESTO_RUNNER (the Windows build).
 bool under_runner();
 

@@ -117,8 +117,10 @@ bool starts_with_ar_signature(std::FILE* archive);
 // 2^31 bytes; edit_status::no_match (fragment logged) when a NAME matched
 // nothing, or names_clash (fragment logged) when two FILEs would get one
 // name, before anything is written.
+// progress, when given, advances as edit_progress (common/edit.h) says.
 int edit_ar_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
-                    std::span<const std::string> operands, std::FILE* log);
+                    std::span<const std::string> operands, std::FILE* log,
+                    progress_line* progress = nullptr);
 
 }  // namespace kesto
 

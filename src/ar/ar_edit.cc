@@ -80,26 +80,32 @@ class data_writer {
 };
 
 // Second walk: the data of every entry of the new archive.
-int write_data(std::FILE* archive, edit_plan& plan, data_writer& data) {
+int write_data(std::FILE* archive, edit_plan& plan, data_writer& data, edit_progress& progress) {
   ar_directory directory(archive);
   if (directory.open() != reader_status::ok) return rebuild_status::bad_archive;
   const int status = directory.visit([&](const ar_record& rec) {
     std::size_t file = 0;
+    int written = rebuild_status::ok;
     switch (plan.judge(rec.name, &file)) {
       case fate::remove:
         plan.note_removed(rec.name);
-        return rebuild_status::ok;
+        break;
       case fate::replace:
-        return data.take(file);
+        written = data.take(file);
+        if (written == rebuild_status::ok) progress.file_done(file);
+        break;
       case fate::keep:
+        written = data.keep(rec);
         break;
     }
-    return data.keep(rec);
+    if (written == rebuild_status::ok) progress.entry_done(rec.size);
+    return written;
   });
   for (std::size_t i = 0; i < plan.files().size() && status == rebuild_status::ok; ++i) {
     if (plan.is_new(i)) {
       const int taken = data.take(i);
       if (taken != rebuild_status::ok) return taken;
+      progress.file_done(i);
     }
   }
   return status;
@@ -170,7 +176,8 @@ bool starts_with_ar_signature(std::FILE* archive) {
 }
 
 int edit_ar_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
-                    std::span<const std::string> operands, std::FILE* log) {
+                    std::span<const std::string> operands, std::FILE* log,
+                    progress_line* progress) {
   ar_directory directory(archive);
   int status = directory.open();
   if (status != reader_status::ok) return status;
@@ -191,7 +198,8 @@ int edit_ar_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
     return archive_failed;
   }
   data_writer data(archive, fresh, plan, directory.key(), log);
-  status = write_data(archive, plan, data);
+  edit_progress steps(progress, plan.files());
+  status = write_data(archive, plan, data, steps);
   if (status == rebuild_status::ok) {
     status = write_directory(archive, out, plan, data.sizes(), static_cast<std::uint32_t>(data_start));
   }

@@ -557,7 +557,8 @@ int rebuild(std::span<const std::string> operands, std::FILE* out) {
 }
 
 // -a, -az, -d: the archive is read as -e reads it and edited into a
-// temporary file beside it, which replaces it only when complete.
+// temporary file beside it, which replaces it only when complete. On a
+// terminal the edit shows its progress.
 int edit(operation op, std::span<const std::string> operands, std::FILE* out) {
   const std::string& path = operands[0];
   file_handle archive = open_regular_archive(path);
@@ -580,10 +581,24 @@ int edit(operation op, std::span<const std::string> operands, std::FILE* out) {
       if (!stored_entry_name(file, &stored)) return fail(out, msg_cannot_read, file);
     }
   }
-  int status = edit_ar_archive(archive.get(), fresh.stream(), kind, args, out);
-  if (status == rebuild_status::wrong_format) {
-    status = edit_dl_archive(archive.get(), fresh.stream(), kind, args, out, fresh.directory());
+  // The progress line counts every entry of the archive and every FILE
+  // (edit_progress), whose totals take a walk of the directory and a look
+  // at each FILE only where it is drawn.
+  std::FILE* terminal = is_terminal(out) ? out : nullptr;
+  selection_totals totals;
+  if (terminal != nullptr) {
+    name_selection every_entry({});
+    bool is_ar = true;
+    select_entries(archive.get(), &every_entry, &is_ar, &totals);
+    if (op != operation::remove) edit_progress::count_files(args, &totals);
   }
+  progress_line progress(terminal, totals);
+  int status = edit_ar_archive(archive.get(), fresh.stream(), kind, args, out, &progress);
+  if (status == rebuild_status::wrong_format) {
+    status = edit_dl_archive(archive.get(), fresh.stream(), kind, args, out, fresh.directory(),
+                             &progress);
+  }
+  progress.erase();
   archive.close();
   if (status == edit_status::no_match || status == edit_status::names_clash) {
     std::fputs(failure_tail, out);  // the routine has begun the line

@@ -27,6 +27,13 @@ void log_cut_name(std::FILE* log, const std::string& path, std::string_view stor
   std::fprintf(log, msg_cut, printable_name(path).c_str(), printable_entry_name(stored).c_str());
 }
 
+// The size of the regular file path leads to, or 0 when only reading
+// tells it: a progress step counts the bytes known beforehand.
+std::uint64_t known_file_bytes(const std::string& path) {
+  const std::uint64_t size = regular_file_size(path.c_str());
+  return size == UINT64_MAX ? 0 : size;
+}
+
 }  // namespace
 
 std::string stored_name(std::string_view path, std::size_t field) {
@@ -114,6 +121,21 @@ void edit_plan::log_result(std::FILE* log) const {
     } else {
       log_message(log, msg_added, stored.c_str());
     }
+  }
+}
+
+void edit_progress::file_done(std::size_t file) {
+  if (line_ == nullptr || counted_[file]) return;
+  counted_[file] = true;
+  line_->advance(known_file_bytes(files_[file]));
+}
+
+void edit_progress::count_files(std::span<const std::string> files, selection_totals* totals) {
+  std::unordered_set<std::string_view> named;
+  for (const std::string& file : files) {
+    if (!named.insert(file).second) continue;
+    ++totals->entries;
+    totals->bytes += known_file_bytes(file);
   }
 }
 

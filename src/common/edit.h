@@ -16,6 +16,7 @@
 
 #include "common/name_match.h"
 #include "common/platform.h"
+#include "common/progress.h"
 
 namespace kesto {
 
@@ -101,6 +102,32 @@ class edit_plan {
   std::vector<std::string> taken_by_;  // per FILE: the first entry it replaced
   name_selection removing_;
   std::vector<std::string> removed_;
+};
+
+// The progress line of an edit, when one is drawn: each entry of the
+// archive is a step of its stored bytes once its fate is carried out
+// (kept, replaced or removed alike), and each FILE a step of its size the
+// first time it is written, so that the line ends at the totals the front
+// end counts beforehand without knowing which FILEs replace entries.
+class edit_progress {
+ public:
+  edit_progress(progress_line* line, std::span<const std::string> files)
+      : line_(line), files_(files), counted_(line != nullptr ? files.size() : 0, false) {}
+
+  void entry_done(std::uint32_t stored_bytes) {
+    if (line_ != nullptr) line_->advance(stored_bytes);
+  }
+  void file_done(std::size_t file);
+
+  // Adds to totals what the FILEs of an edit count: one step each (a FILE
+  // named again is one FILE) of its size as regular_file_size tells it;
+  // one whose size only reading tells counts no bytes.
+  static void count_files(std::span<const std::string> files, selection_totals* totals);
+
+ private:
+  progress_line* line_;
+  std::span<const std::string> files_;
+  std::vector<bool> counted_;  // per FILE: whether the line has counted it
 };
 
 // The regular files of the directory -u takes files from: an entry whose

@@ -182,9 +182,10 @@ bool starts_with_dl_signature(std::FILE* archive);
 // prepare_compressed_dl_entry decides. A result of more than 65535 entries
 // is archive_failed, before anything is written. New compressed entries
 // wait in scratch files in scratch_dir (the archive's directory).
+// progress, when given, advances as edit_progress (common/edit.h) says.
 int edit_dl_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
                     std::span<const std::string> operands, std::FILE* log,
-                    std::string_view scratch_dir = {});
+                    std::string_view scratch_dir = {}, progress_line* progress = nullptr);
 
 }  // namespace kesto
 

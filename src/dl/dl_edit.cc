@@ -152,7 +152,7 @@ class data_writer {
 
 // Second walk: the data of every entry of the new archive, and its records.
 int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data_writer& data,
-               std::vector<new_record>* records, std::FILE* log) {
+               std::vector<new_record>* records, std::FILE* log, edit_progress& progress) {
   dl_directory directory(archive);
   if (directory.open() != reader_status::ok) return rebuild_status::bad_archive;
   struct judged_record {
@@ -191,6 +191,7 @@ int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data
       switch (j.what) {
         case fate::remove:
           plan.note_removed(j.rec.name);
+          progress.entry_done(j.rec.size);
           continue;
         case fate::replace:
           written = ready != nullptr && next == to
@@ -203,6 +204,8 @@ int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data
       }
       if (written != rebuild_status::ok) return written;
       records->push_back(out);
+      if (j.what == fate::replace) progress.file_done(j.file);
+      progress.entry_done(j.rec.size);
     }
     return rebuild_status::ok;
   };
@@ -223,6 +226,7 @@ int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data
     std::memcpy(out.name, name.data(), name.size());
     out.size = size;
     records->push_back(out);
+    progress.file_done(i);
   });
 }
 
@@ -244,7 +248,7 @@ bool starts_with_dl_signature(std::FILE* archive) {
 
 int edit_dl_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
                     std::span<const std::string> operands, std::FILE* log,
-                    std::string_view scratch_dir) {
+                    std::string_view scratch_dir, progress_line* progress) {
   dl_directory directory(archive);
   int status = directory.open();
   if (status != reader_status::ok) return status;
@@ -263,7 +267,8 @@ int edit_dl_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
   rebuilt_archive fresh(out, dl_format::first_entry_offset);
   if (!seek_to(out, fresh.position())) return archive_failed;
   data_writer data(fresh, plan, compress_new, scratch_dir, log);
-  status = write_data(archive, plan, fresh, data, &records, log);
+  edit_progress steps(progress, plan.files());
+  status = write_data(archive, plan, fresh, data, &records, log, steps);
   if (status != rebuild_status::ok) return status;
   if (!finish_dl_archive(archive, out, fresh.position(), records)) return archive_failed;
   plan.log_result(log);
