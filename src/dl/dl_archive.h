@@ -91,7 +91,7 @@ struct prepared_dl_entry {
 // order; the first use that returns anything but 0 ends the run with that
 // status. open(i), called from any thread, gives a new stream of file i at
 // its start (empty when it cannot be opened); size(i) its size when known
-// before reading (UINT64_MAX otherwise). A file of 512 KiB or more is
+// before reading (UINT64_MAX otherwise). A file of 384 KiB or more is
 // compressed in parts on several threads at once (lzss_part_joiner), with
 // the bytes one thread writes. At most 2 x threads files or parts wait for
 // their turn, each in a scratch file in scratch_dir or in a few hundred KiB

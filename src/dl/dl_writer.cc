@@ -159,7 +159,8 @@ struct compression_task {
   std::uint32_t file = 0;
   std::uint32_t part = 0;
   std::uint32_t parts = 1;  // 1: the file whole
-  std::uint64_t size = 0;   // the file's size, when in parts
+  std::uint64_t size = 0;   // the file's size, when in parts,
+  std::uint64_t part_size = 0;  // and that of every part but the last
 };
 
 struct compression_result {
@@ -185,7 +186,7 @@ compression_result compress_task(const compression_task& t, std::string_view scr
     r.status = writer_status::first_input;
     return r;
   }
-  const std::uint64_t begin = t.part * lzss_part_size;
+  const std::uint64_t begin = t.part * t.part_size;
   if (t.part == 0 && is_whole_lz_entry(input.get())) {
     r.whole_lz = true;
     return r;
@@ -195,7 +196,7 @@ compression_result compress_task(const compression_task& t, std::string_view scr
     r.status = writer_status::first_input;
     return r;
   }
-  const std::uint64_t next = t.part + 1 == t.parts ? UINT64_MAX : begin + lzss_part_size;
+  const std::uint64_t next = t.part + 1 == t.parts ? UINT64_MAX : begin + t.part_size;
   const int e = lzss_encode_part(std::move(input), begin, next, &r.part);
   if (e != lzss_encode_result::ok) {
     r.status = e == lzss_encode_result::read_failed ? writer_status::first_input : archive_failed;
@@ -310,20 +311,26 @@ int compress_dl_entries(std::uint32_t count, unsigned threads, std::string_view 
                         bool always_lz, const std::function<file_handle(std::uint32_t)>& open,
                         const std::function<std::uint64_t(std::uint32_t)>& size,
                         const std::function<int(std::uint32_t, prepared_dl_entry&)>& use) {
-  // Files large enough are cut in parts, on more than one thread, the last
-  // part taking the rest.
+  // Files large enough are cut in parts of about lzss_part_size bytes, all
+  // of one size (a multiple of 4096) but the last, which is no larger.
   std::vector<compression_task> tasks;
   tasks.reserve(count);
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint64_t bytes = threads > 1 ? size(i) : UINT64_MAX;
     const std::uint64_t parts =
-        bytes != UINT64_MAX && bytes < max_archive_size ? bytes / lzss_part_size : 1;
+        bytes != UINT64_MAX && bytes < max_archive_size
+            ? (bytes + lzss_part_size / 2) / lzss_part_size
+            : 1;
     if (parts < 2) {
-      tasks.push_back({i, 0, 1, 0});
+      tasks.push_back({i, 0, 1, 0, 0});
       continue;
     }
-    for (std::uint64_t k = 0; k < parts; ++k) {
-      tasks.push_back({i, static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(parts), bytes});
+    const std::uint64_t unit = lzss_format::window_size;
+    const std::uint64_t part_size = ((bytes + parts - 1) / parts + unit - 1) / unit * unit;
+    const std::uint64_t count_parts = (bytes + part_size - 1) / part_size;
+    for (std::uint64_t k = 0; k < count_parts; ++k) {
+      tasks.push_back({i, static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(count_parts),
+                       bytes, part_size});
     }
   }
   std::unique_ptr<entry_in_parts> current;
