@@ -58,7 +58,7 @@ class directory_patch {
 comparison compare_file(std::FILE* file, std::uint64_t file_size, std::FILE* archive,
                         const ar_record& rec, std::uint16_t key) {
   keystream ks(key);
-  if (!seek_to(archive, rec.data_offset)) return comparison::different;
+  if (!seek_ahead_to(archive, rec.data_offset)) return comparison::different;
   return compare_with_entry(file, file_size, archive, rec.size,
                             [&ks](unsigned char* p, std::size_t n) { ks.unscramble(p, n); });
 }

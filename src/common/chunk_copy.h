@@ -92,6 +92,13 @@ inline void use_chunks_unbuffered(std::FILE* stream) {
   std::setvbuf(stream, nullptr, _IONBF, 0);
 }
 
+// A stream read or written in many small pieces: buffer (copy_chunk_size
+// bytes, which must outlive the stream's use) gathers them. Called before
+// any input or output on the stream.
+inline void use_buffer(std::FILE* stream, char* buffer) {
+  std::setvbuf(stream, buffer, _IOFBF, copy_chunk_size);
+}
+
 // Copies in to out until a read returns nothing, adding the bytes copied to
 // *copied. Refuses (too_large) before writing a chunk that would take the
 // total past room. Returns read_error when in's error flag is set at the end.

@@ -224,7 +224,11 @@ class directory_handle {
   // link is never followed and a FIFO never waited on. A file that the
   // name reaches only as its 8.3 short name (Windows) is another file's:
   // missing.
-  regular_file open_file(const char* name, file_handle* file) const;
+  // *id, when given, gets the identity of the file opened.
+  regular_file open_file(const char* name, file_handle* file, file_identity* id = nullptr) const;
+  // Tells which file the name is, as open_file would open it, without
+  // opening it where the system can (POSIX); opened when *id is filled.
+  regular_file identify(const char* name, file_identity* id) const;
   // The names of the directory's regular files, in byte order: no link,
   // directory, device, FIFO or socket. Windows: a name without an exact
   // form in the ANSI code page is spelt with "?" for each character that

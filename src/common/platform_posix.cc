@@ -298,9 +298,9 @@ bool resolve_symbolic_links(std::string* path) {
   return false;
 }
 
-bool identify_file(std::FILE* stream, file_identity* id) {
-  struct stat st;
-  if (::fstat(::fileno(stream), &st) != 0) return false;
+namespace {
+
+void identity_of(const struct stat& st, file_identity* id) {
   id->device = static_cast<std::uint64_t>(st.st_dev);
   id->inode = static_cast<std::uint64_t>(st.st_ino);
   id->size = static_cast<std::uint64_t>(st.st_size);
@@ -310,6 +310,14 @@ bool identify_file(std::FILE* stream, file_identity* id) {
   };
   id->modified = stamp(st.st_mtim);
   id->changed = stamp(st.st_ctim);
+}
+
+}  // namespace
+
+bool identify_file(std::FILE* stream, file_identity* id) {
+  struct stat st;
+  if (::fstat(::fileno(stream), &st) != 0) return false;
+  identity_of(st, id);
   return true;
 }
 
@@ -325,7 +333,7 @@ namespace {
 
 // The stream over fd, the result of opening a name to read it, when it is a
 // regular file; fd is closed otherwise.
-regular_file regular_file_of(int fd, file_handle* file) {
+regular_file regular_file_of(int fd, file_handle* file, file_identity* id = nullptr) {
   if (fd < 0) {
     if (errno == ENOENT) return regular_file::missing;
     // O_NOFOLLOW refuses a link with ELOOP (EMLINK on some systems).
@@ -333,6 +341,7 @@ regular_file regular_file_of(int fd, file_handle* file) {
   }
   struct stat st;
   const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular && id != nullptr) identity_of(st, id);
   // O_NONBLOCK only kept a FIFO from blocking the open: it does nothing to
   // a regular file's reads.
   std::FILE* f = regular ? ::fdopen(fd, "rb") : nullptr;
@@ -369,9 +378,22 @@ bool directory_handle::open(const char* path) {
   return fd >= 0;
 }
 
-regular_file directory_handle::open_file(const char* name, file_handle* file) const {
+regular_file directory_handle::open_file(const char* name, file_handle* file,
+                                         file_identity* id) const {
   if (handle_ < 0) return regular_file::failed;
-  return regular_file_of(::openat(static_cast<int>(handle_), name, read_flags | O_NOFOLLOW), file);
+  return regular_file_of(::openat(static_cast<int>(handle_), name, read_flags | O_NOFOLLOW), file,
+                         id);
+}
+
+regular_file directory_handle::identify(const char* name, file_identity* id) const {
+  if (handle_ < 0) return regular_file::failed;
+  struct stat st;
+  if (::fstatat(static_cast<int>(handle_), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? regular_file::missing : regular_file::failed;
+  }
+  if (!S_ISREG(st.st_mode)) return regular_file::not_regular;
+  identity_of(st, id);
+  return regular_file::opened;
 }
 
 bool directory_handle::list_regular_files(std::vector<std::string>* names) const {
@@ -386,8 +408,11 @@ bool directory_handle::list_regular_files(std::vector<std::string>* names) const
   }
   errno = 0;
   while (const dirent* e = ::readdir(d)) {
+    // The entry's type, where the file system gives it, saves a stat.
     struct stat st;
-    if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+    if (e->d_type == DT_REG ||
+        (e->d_type == DT_UNKNOWN &&
+         ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))) {
       names->push_back(e->d_name);
     }
     errno = 0;

@@ -786,7 +786,8 @@ bool directory_handle::list_regular_files(std::vector<std::string>* names) const
   return complete;
 }
 
-regular_file directory_handle::open_file(const char* name, file_handle* file) const {
+regular_file directory_handle::open_file(const char* name, file_handle* file,
+                                         file_identity* id) const {
   if (handle_ == -1) return regular_file::failed;
   const std::wstring wide_name = wide(name);
   if (wide_name.empty() || wide_name.find_first_of(L"\\/:") != std::wstring::npos) {
@@ -794,7 +795,20 @@ regular_file directory_handle::open_file(const char* name, file_handle* file) co
   }
   const std::wstring full = full_path_ + wide_name;
   if (is_short_name_alias(full)) return regular_file::missing;
-  return open_regular_full_path(full, file, false);
+  const regular_file r = open_regular_full_path(full, file, false);
+  if (r == regular_file::opened && id != nullptr && !identify_file(file->get(), id)) {
+    file->close();
+    return regular_file::failed;
+  }
+  return r;
+}
+
+// The file index needs an open handle: the file is opened and closed.
+regular_file directory_handle::identify(const char* name, file_identity* id) const {
+  file_handle file;
+  const regular_file r = open_file(name, &file);
+  if (r != regular_file::opened) return r;
+  return identify_file(file.get(), id) ? regular_file::opened : regular_file::failed;
 }
 
 void directory_handle::close() {

@@ -22,12 +22,12 @@ namespace {
 
 // find_replacement for the file name stored, as the system stores it.
 lookup open_replacement(const directory_handle& dir, const std::string& stored, std::FILE* log,
-                        file_handle* file, std::string* path) {
+                        file_handle* file, std::string* path, file_identity* id = nullptr) {
   // The path is text for messages only: the file is reached from dir.
   path->assign(dir.path());
   if (!path->empty() && path->back() != '/' && path->back() != '\\') path->push_back('/');
   path->append(stored);
-  switch (dir.open_file(stored.c_str(), file)) {
+  switch (dir.open_file(stored.c_str(), file, id)) {
     case regular_file::opened:
       return lookup::opened;
     case regular_file::missing:
@@ -57,19 +57,35 @@ int log_unreadable_file(std::FILE* log, const std::string& path) {
 
 file_judge::file_judge(std::FILE* archive) : archive_known_(identify_file(archive, &archive_)) {}
 
+lookup file_judge::choose_entry_file(const directory_handle& dir, const char* name,
+                                     std::FILE* log, std::string* stored) {
+  if (!listed_) listed_.emplace(dir);
+  if (!is_safe_entry_name(name)) return lookup::none;
+  return listed_->choose(name, stored, log) ? lookup::opened : lookup::failed;
+}
+
+bool file_judge::still_unchanged(const directory_handle& dir, const std::string& stored,
+                                 file_identity* id) const {
+  if (dir.identify(stored.c_str(), id) != regular_file::opened) return false;
+  if (archive_known_ && id->is(archive_)) return false;
+  const auto at = files_.find({id->device, id->inode});
+  return at != files_.end() && at->second.unchanged && id->unchanged_since(at->second.state);
+}
+
 lookup file_judge::open_entry_file(const directory_handle& dir, const char* name, std::FILE* log,
                                    file_handle* file, std::string* path, file_identity* id,
                                    std::string* stored) {
-  if (!listed_) listed_.emplace(dir);
-  if (!is_safe_entry_name(name)) return lookup::none;
-  if (!listed_->choose(name, stored, log)) return lookup::failed;
-  const lookup found = open_replacement(dir, *stored, log, file, path);
+  const lookup chosen = choose_entry_file(dir, name, log, stored);
+  if (chosen != lookup::opened) return chosen;
+  return open_chosen_file(dir, *stored, log, file, path, id);
+}
+
+lookup file_judge::open_chosen_file(const directory_handle& dir, const std::string& stored,
+                                    std::FILE* log, file_handle* file, std::string* path,
+                                    file_identity* id) {
+  const lookup found = open_replacement(dir, stored, log, file, path, id);
   if (found != lookup::opened) return found;
-  listed_->take(*stored);
-  if (!identify_file(file->get(), id)) {
-    log_unreadable_file(log, *path);
-    return lookup::failed;
-  }
+  listed_->take(stored);
   // Taking the archive for an entry's file would store the old archive
   // whole as the entry: the entry keeps its bytes instead.
   if (archive_known_ && id->is(archive_)) {
@@ -124,7 +140,7 @@ int rebuilt_archive::keep_stored(std::FILE* archive, std::uint32_t offset, std::
                                  const char* name, std::FILE* log) {
   if (size > room()) return rebuild_status::archive_failed;
   const copy_result r =
-      seek_to(archive, offset) ? copy_exact(archive, out_, size, no_filter{}) : copy_result::read_short;
+      seek_ahead_to(archive, offset) ? copy_exact(archive, out_, size, no_filter{}) : copy_result::read_short;
   if (r == copy_result::read_short) {
     return log_failure(log, msg_cannot_read_entry, name, rebuild_status::cannot_read);
   }

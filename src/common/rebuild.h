@@ -52,8 +52,8 @@ enum class comparison { same, different, archive_short, file_unreadable };
 // Only files the directory holds for some entry are kept, so the memory
 // grows with the directory, not with the archive.
 //
-// compare(file, file_size) tells how the open file compares with the
-// entry being judged.
+// compare(file, file_size) tells how the file, just opened, compares with
+// the entry being judged.
 class file_judge {
  public:
   // archive: the archive being rebuilt.
@@ -117,7 +117,17 @@ class file_judge {
     shared_with->clear();
     file_identity id;
     std::string stored;
-    const lookup found = open_entry_file(dir, name, log, file, path, &id, &stored);
+    // A file judged unchanged that is still as it was then is not opened
+    // again: the entry keeps its bytes.
+    const lookup chosen = choose_entry_file(dir, name, log, &stored);
+    if (chosen == lookup::failed) return rebuild_status::cannot_read_file;
+    if (chosen == lookup::none) return rebuild_status::ok;
+    if (still_unchanged(dir, stored, &id)) {
+      listed_->take(stored);
+      if (identity != nullptr) *identity = id;
+      return rebuild_status::ok;
+    }
+    const lookup found = open_chosen_file(dir, stored, log, file, path, &id);
     if (identity != nullptr) *identity = id;
     if (found == lookup::failed) return rebuild_status::cannot_read_file;
     if (found == lookup::none) return rebuild_status::ok;
@@ -152,6 +162,17 @@ class file_judge {
   // Opens the entry's file and tells which file it is: the file of its
   // exact name, else the one whose name differs only in ASCII letter case
   // (two such fail, named). The archive itself counts as no file.
+  // Finds the name of dir the entry's file has (opened: in *stored).
+  lookup choose_entry_file(const directory_handle& dir, const char* name, std::FILE* log,
+                           std::string* stored);
+  // Whether the file stored names in dir is one judged unchanged, with the
+  // identity and time stamps it had then (*id: its identity now).
+  bool still_unchanged(const directory_handle& dir, const std::string& stored,
+                       file_identity* id) const;
+  // Opens the file stored names in dir, chosen for an entry, and tells
+  // which file it is.
+  lookup open_chosen_file(const directory_handle& dir, const std::string& stored, std::FILE* log,
+                          file_handle* file, std::string* path, file_identity* id);
   // *stored gets the name the file has in dir.
   lookup open_entry_file(const directory_handle& dir, const char* name, std::FILE* log,
                          file_handle* file, std::string* path, file_identity* id,
@@ -170,14 +191,14 @@ class file_judge {
 bool file_continues_with(std::FILE* file, const unsigned char* data, std::size_t n,
                          bool* unreadable);
 
-// Compares file (of file_size bytes), from its start, with the size bytes
-// at the archive's position, each archive chunk passed through filter first
-// (unscrambling). A file of another size is different without a read.
+// Compares file (of file_size bytes), positioned at its start (as just
+// opened), with the size bytes at the archive's position, each archive
+// chunk passed through filter first (unscrambling). A file of another size
+// is different without a read.
 template <class Filter>
 comparison compare_with_entry(std::FILE* file, std::uint64_t file_size, std::FILE* archive,
                               std::uint32_t size, Filter&& filter) {
   if (file_size != size) return comparison::different;
-  if (std::fseek(file, 0, SEEK_SET) != 0) return comparison::file_unreadable;
   bool unreadable = false;
   const copy_result r = read_in_chunks(archive, size, [&](unsigned char* buf, std::size_t n) {
     filter(buf, n);

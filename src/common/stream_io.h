@@ -22,6 +22,16 @@ inline bool seek_to(std::FILE* f, std::uint32_t pos) {
   return std::fseek(f, static_cast<long>(pos), SEEK_SET) == 0;
 }
 
+// As seek_to, for a stream read in order (a rebuild's entries): one that is
+// there already is left as it is, so that a buffered stream keeps what it
+// holds, where a seek may drop it or cost a system call.
+inline bool seek_ahead_to(std::FILE* f, std::uint32_t pos) {
+  if (pos <= max_archive_size && !std::feof(f) && std::ftell(f) == static_cast<long>(pos)) {
+    return true;
+  }
+  return seek_to(f, pos);
+}
+
 // Reads exactly n bytes; false on end of file or error.
 inline bool read_exact(std::FILE* f, void* buf, std::size_t n) {
   return std::fread(buf, 1, n, f) == n;

@@ -47,7 +47,7 @@ comparison compare_decoded(std::FILE* file, std::uint64_t file_size, std::FILE* 
 comparison compare_file(std::FILE* file, std::uint64_t file_size, std::FILE* archive,
                         const dl_record& rec) {
   const comparison compared =
-      seek_to(archive, rec.data_position)
+      seek_ahead_to(archive, rec.data_position)
           ? compare_with_entry(file, file_size, archive, rec.size, no_filter{})
           : comparison::different;
   if (compared == comparison::same || compared == comparison::file_unreadable) return compared;
