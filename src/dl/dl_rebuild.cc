@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "common/ordered_work.h"
 #include "common/byte_order.h"
+#include "common/ordered_work.h"
 #include "common/rebuild.h"
 #include "common/records.h"
 #include "common/status.h"
@@ -185,9 +185,7 @@ int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handl
       static_cast<std::uint32_t>(compressed.size()), default_thread_count(), scratch_dir, true,
       [&](std::uint32_t k) {
         file_handle file;
-        if (dir.open_file(found[compressed[k]].stored.c_str(), &file) == regular_file::opened) {
-          use_chunks_unbuffered(file.get());
-        }
+        dir.open_file(found[compressed[k]].stored.c_str(), &file);
         return file;
       },
       [&](std::uint32_t k) { return found[compressed[k]].id.size; },
