@@ -606,12 +606,11 @@ int lzss_encode_part(file_handle input, std::uint64_t begin, std::uint64_t next,
       part->input.get(), first > window_size ? first - window_size : 0);
   encoder_state& s = part->encoder->state;
   item_list out(part);
-  // Two checks past next: the first one the next part makes, and one more
-  // where the parses have not met at the first.
-  unsigned past_next = 0;
+  // Up to the first check the next part makes: on real data the parses
+  // meet there, or (in a run) not for long, where the joiner goes on.
   const auto checked = [&](std::uint32_t pos) {
     part->cuts.push_back({pos, s.parse.settled(), part->item_count});
-    return pos > next && ++past_next == 2;
+    return pos > next;
   };
   int r = start_at(s, first);
   if (r == result::ok) r = encode(s, out, checked, &part->finished);

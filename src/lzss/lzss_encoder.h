@@ -67,7 +67,7 @@ int lzss_encode_entry(std::FILE* input, std::FILE* output, std::uint64_t room,
 // later part or the end.
 //
 // Parts of at least this many bytes keep the extra work (4096 bytes before
-// a part, two checks past its end) small.
+// a part, one check past its end) small.
 inline constexpr std::uint64_t lzss_part_size = 256 * 1024;
 
 struct lzss_part_encoder;
@@ -99,7 +99,7 @@ struct lzss_part {
 };
 
 // Encodes the part of input that begins at begin (a multiple of 4096) in
-// memory, until its parse has settled twice past next (the next part's
+// memory, until its parse has settled once past next (the next part's
 // start), or to the input's end. input must be positioned at begin - 4096
 // (0 when begin is smaller); the part keeps it. Returns ok, read_failed or
 // too_large.
