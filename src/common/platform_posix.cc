@@ -466,6 +466,13 @@ bool copy_inside_kernel(std::FILE* in, std::FILE* out, std::uint64_t n, std::uin
   const long in_at = std::ftell(in);
   const long out_at = std::ftell(out);
   if (in_at < 0 || out_at < 0) return true;
+  // Not into the middle of a page from another place in a page: measured
+  // on tmpfs, the kernel then copies at half the speed of the caller's
+  // chunks through memory (a DL archive's 16-byte header puts every file
+  // of -cd so). Into whole pages, or page for page, it is the fastest copy
+  // there is, and the only one that may share blocks.
+  constexpr long page = 4096;
+  if (out_at % page != 0 && (in_at - out_at) % page != 0) return true;
   off_t in_pos = in_at;
   off_t out_pos = out_at;
   while (*copied < n) {
