@@ -342,6 +342,17 @@ TEST_F(cli_create, inputs_too_large_together_are_refused_before_reading) {
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(listing(), (std::vector<std::string>{"big1", "big2"}));
   }
+  // Added to an archive, the same: the archive stays as it was.
+  write_file("a.txt", "kept");
+  for (const char* option : {"-cf", "-cd"}) {
+    ASSERT_EQ(run({option, "x.arc", "a.txt"}).code, 0);
+    const bytes before = read_file("x.arc");
+    EXPECT_EQ(run({"-a", "x.arc", "big1", "big2"}).out,
+              failure_line("Impossibile scrivere il file x.arc"))
+        << option;
+    EXPECT_TRUE(read_file("x.arc") == before) << option;
+    fs::remove("x.arc");
+  }
 }
 
 // On a terminal -cdz shows how far it is on one line, rewritten in place

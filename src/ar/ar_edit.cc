@@ -21,18 +21,28 @@ constexpr int archive_failed = rebuild_status::archive_failed;
 using fate = edit_plan::fate;
 
 // First walk: judges every entry and counts those of the new archive.
-int plan_entries(std::FILE* archive, edit_plan& plan, std::uint64_t* count, std::FILE* log) {
+// *least gets the fewest data bytes the new archive can hold, from the
+// sizes known before reading: an archive that cannot fit fails at once.
+int plan_entries(std::FILE* archive, edit_plan& plan, std::uint64_t* count, std::uint64_t* least,
+                 std::FILE* log) {
   ar_directory directory(archive);
   int status = directory.open();
   if (status != reader_status::ok) return status;
+  const auto own_size = [](std::uint64_t n) { return n; };
   status = directory.visit([&](const ar_record& rec) {
     std::size_t file = 0;
-    if (plan.judge(rec.name, &file) != fate::remove) ++*count;
+    const fate what = plan.judge(rec.name, &file);
+    if (what != fate::remove) ++*count;
+    if (what == fate::keep) *least += rec.size;
+    if (what == fate::replace) *least += plan.least_bytes(file, own_size);
     return reader_status::ok;
   });
   if (status != reader_status::ok) return status;
   if (plan.unmatched() != nullptr) return log_unmatched_name(log, *plan.unmatched());
   *count += plan.new_files();
+  for (std::size_t i = 0; i < plan.files().size(); ++i) {
+    if (plan.is_new(i)) *least += plan.least_bytes(i, own_size);
+  }
   return rebuild_status::ok;
 }
 
@@ -188,10 +198,11 @@ int edit_ar_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
   edit_plan plan = kind == edit_kind::remove ? edit_plan(operands)
                                              : edit_plan(operands, ar_format::name_size);
   std::uint64_t count = 0;
-  status = plan_entries(archive, plan, &count, log);
+  std::uint64_t least = 0;
+  status = plan_entries(archive, plan, &count, &least, log);
   if (status != rebuild_status::ok) return status;
   const std::uint64_t data_start = ar_format::header_size + count * ar_format::record_size;
-  if (data_start > max_archive_size) return archive_failed;
+  if (data_start + least > max_archive_size) return archive_failed;
   rebuilt_archive fresh(out, static_cast<std::uint32_t>(data_start));
   if (!write_ar_header(out, directory.key(), static_cast<std::uint32_t>(count)) ||
       !seek_to(out, fresh.position())) {

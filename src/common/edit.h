@@ -77,6 +77,13 @@ class edit_plan {
   fate judge(const char* name, std::size_t* file);
 
   std::span<const std::string> files() const { return files_; }
+  // The fewest bytes FILE i takes as an entry: least(n) of its size n as
+  // the system tells it before reading, or 0 when it cannot.
+  template <class Least>
+  std::uint64_t least_bytes(std::size_t i, Least&& least) const {
+    const std::uint64_t n = regular_file_size(files_[i].c_str());
+    return n == UINT64_MAX ? 0 : least(n);
+  }
   // A FILE that no entry has taken, after every entry was judged.
   bool is_new(std::size_t file) const { return !taken_[file] && !repeated_[file]; }
   std::size_t new_files() const;

@@ -32,20 +32,35 @@ struct new_record {
 };
 
 // First walk: judges every entry and counts those of the new archive, which
-// must fit the 16-bit count.
-int plan_entries(std::FILE* archive, edit_plan& plan, std::FILE* log, std::size_t* count) {
+// must fit the 16-bit count and, from the sizes known before reading (a
+// replaced entry, or with compress_new a new one, at least as small as LZSS
+// can make it), 2 GiB.
+int plan_entries(std::FILE* archive, edit_plan& plan, bool compress_new, std::FILE* log,
+                 std::size_t* count) {
   dl_directory directory(archive);
   int status = directory.open();
   if (status != reader_status::ok) return status;
+  std::uint64_t least = 0;
   status = directory.visit([&](const dl_record& rec) {
     std::size_t file = 0;
-    if (plan.judge(rec.name, &file) != fate::remove) ++*count;
+    const fate what = plan.judge(rec.name, &file);
+    if (what != fate::remove) ++*count;
+    if (what == fate::keep) least += rec.size;
+    if (what == fate::replace) least += plan.least_bytes(file, lzss_least_entry_size);
     return reader_status::ok;
   });
   if (status != reader_status::ok) return status;
   if (plan.unmatched() != nullptr) return log_unmatched_name(log, *plan.unmatched());
   *count += plan.new_files();
-  return *count > dl_format::max_entries ? archive_failed : rebuild_status::ok;
+  for (std::size_t i = 0; i < plan.files().size(); ++i) {
+    if (!plan.is_new(i)) continue;
+    least += compress_new ? plan.least_bytes(i, lzss_least_entry_size)
+                          : plan.least_bytes(i, [](std::uint64_t n) { return n; });
+  }
+  const std::uint64_t fixed =
+      dl_format::header_size + std::uint64_t{*count} * dl_format::record_size;
+  return *count > dl_format::max_entries || fixed + least > max_archive_size ? archive_failed
+                                                                            : rebuild_status::ok;
 }
 
 // The entries' data at the new archive's position.
@@ -260,7 +275,7 @@ int edit_dl_archive(std::FILE* archive, std::FILE* out, edit_kind kind,
                                              : edit_plan(operands, dl_format::name_size);
   const bool compress_new = kind == edit_kind::add_compressed;
   std::size_t count = 0;
-  status = plan_entries(archive, plan, log, &count);
+  status = plan_entries(archive, plan, compress_new, log, &count);
   if (status != rebuild_status::ok) return status;
   std::vector<new_record> records;
   records.reserve(count);

@@ -362,9 +362,7 @@ int create_dl_archive_limited(std::FILE* archive, const char* const* files, std:
   // its best case, 17 bits for every 18 bytes and the header, or its size
   // when that is smaller.
   const auto least = [compress](std::uint64_t size) {
-    if (!compress) return size;
-    const std::uint64_t best = lz_header_size + size * 17 / (18 * 8);
-    return best < size ? best : size;
+    return compress ? lzss_least_entry_size(size) : size;
   };
   if (fixed + known_input_bytes(files, count, least) > max_size) return archive_failed;
   std::uint64_t room = max_size - fixed;

@@ -54,6 +54,14 @@ struct lzss_encoded_entry {
 int lzss_encode_entry(std::FILE* input, std::FILE* output, std::uint64_t room,
                       lzss_encoded_entry* entry);
 
+// The fewest bytes an LZ entry of size input bytes can take, or the size
+// itself when smaller (stored plain): 17 bits for every 18 bytes and the
+// header. Sizes known before reading are checked against it.
+inline std::uint64_t lzss_least_entry_size(std::uint64_t size) {
+  const std::uint64_t best = lz_header_size + size * 17 / (18 * 8);
+  return best < size ? best : size;
+}
+
 // One entry encoded in parts on several threads, with the very bytes
 // lzss_encode_entry writes. Each part starts its parse afresh at a multiple
 // of 4096 (its match finder first takes in the 4096 bytes before it, as the
