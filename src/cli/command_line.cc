@@ -376,8 +376,10 @@ int write_archive(operation op, std::FILE* archive, const std::vector<const char
         terminal == nullptr
             ? 0
             : known_input_bytes(files.data(), count, [](std::uint64_t n) { return n; });
+    // Off a terminal no step is counted at all: each costs a look at a file.
     progress_line progress(terminal, count, total);
-    return create_dl_archive(archive, files.data(), count, true, scratch_dir, &progress);
+    return create_dl_archive(archive, files.data(), count, true, scratch_dir,
+                             terminal != nullptr ? &progress : nullptr);
   }
   if (op == operation::create_dl) {
     return create_dl_archive(archive, files.data(), count);
@@ -528,6 +530,16 @@ class archive_replacement {
   temporary_file file_;
 };
 
+// The number and stored bytes of every entry of the archive, for the
+// totals of a progress line.
+selection_totals whole_archive_totals(std::FILE* archive) {
+  selection_totals totals;
+  name_selection every_entry({});
+  bool is_ar = true;
+  select_entries(archive, &every_entry, &is_ar, &totals);
+  return totals;
+}
+
 // -u: the archive is read as -e reads it and rebuilt into a temporary file
 // beside it, which replaces it only when complete, as a new archive does.
 int rebuild(std::span<const std::string> operands, std::FILE* out) {
@@ -548,12 +560,8 @@ int rebuild(std::span<const std::string> operands, std::FILE* out) {
   // Both passes over the entries count toward the progress line, whose
   // totals take a walk of the directory only where it is drawn.
   std::FILE* terminal = is_terminal(out) ? out : nullptr;
-  selection_totals totals;
-  if (terminal != nullptr) {
-    name_selection every_entry({});
-    bool is_ar = true;
-    select_entries(archive.get(), &every_entry, &is_ar, &totals);
-  }
+  const selection_totals totals =
+      terminal != nullptr ? whole_archive_totals(archive.get()) : selection_totals{};
   progress_line progress(terminal, 2 * totals.entries, 2 * totals.bytes);
   int status = rebuild_ar_archive(archive.get(), fresh.stream(), files, out, &progress);
   if (status == rebuild_status::wrong_format) {
@@ -599,16 +607,16 @@ int edit(operation op, std::span<const std::string> operands, std::FILE* out) {
   std::FILE* terminal = is_terminal(out) ? out : nullptr;
   selection_totals totals;
   if (terminal != nullptr) {
-    name_selection every_entry({});
-    bool is_ar = true;
-    select_entries(archive.get(), &every_entry, &is_ar, &totals);
+    totals = whole_archive_totals(archive.get());
     if (op != operation::remove) edit_progress::count_files(args, &totals);
   }
   progress_line progress(terminal, totals);
-  int status = edit_ar_archive(archive.get(), fresh.stream(), kind, args, out, &progress);
+  // Off a terminal no step is counted at all: a FILE's costs a look at it.
+  progress_line* steps = terminal != nullptr ? &progress : nullptr;
+  int status = edit_ar_archive(archive.get(), fresh.stream(), kind, args, out, steps);
   if (status == rebuild_status::wrong_format) {
     status = edit_dl_archive(archive.get(), fresh.stream(), kind, args, out, fresh.directory(),
-                             &progress);
+                             steps);
   }
   progress.erase();
   archive.close();
