@@ -101,6 +101,18 @@ int compress_dl_entries(std::uint32_t count, unsigned threads, std::string_view 
                         const std::function<std::uint64_t(std::uint32_t)>& size,
                         const std::function<int(std::uint32_t, prepared_dl_entry&)>& use);
 
+// Writes entries 0 .. count - 1 in order with write(j, ready), where ready
+// is entry j's file made ready as an LZ entry ahead of its turn
+// (compress_dl_entries with always_lz, on every core) when j is one of
+// chosen (in ascending order), and nullptr otherwise; open(k) and size(k)
+// are those of the file of entry chosen[k]. The first write that returns
+// anything but 0 ends the run with that status.
+int write_with_ready_entries(
+    std::uint32_t count, std::span<const std::uint32_t> chosen, std::string_view scratch_dir,
+    const std::function<file_handle(std::uint32_t)>& open,
+    const std::function<std::uint64_t(std::uint32_t)>& size,
+    const std::function<int(std::uint32_t, prepared_dl_entry*)>& write);
+
 // Extracts the entries into the current directory. In copy mode every entry
 // is written as stored and its name logged. In decompress mode every entry
 // goes through lzss_decode_entry: LZ entries are kept (a warning line when

@@ -71,10 +71,10 @@ class data_writer {
       : out_(out), plan_(plan), compress_new_(compress_new), scratch_dir_(scratch_dir), log_(log) {}
 
   // A replaced LZ entry stays an LZ entry: the FILE taken whole when it is
-  // one complete LZ entry itself, else compressed (ready, when given: made
-  // ready on another thread); a plain entry takes the FILE's bytes as they
-  // are.
-  int replace(std::size_t i, bool was_lz, prepared_dl_entry* ready, std::uint32_t* size) {
+  // one complete LZ entry itself, else compressed (ready: made ready on
+  // another thread, given for LZ entries alone); a plain entry takes the
+  // FILE's bytes as they are.
+  int replace(std::size_t i, prepared_dl_entry* ready, std::uint32_t* size) {
     const std::string& path = plan_.files()[i];
     if (ready != nullptr && ready->status == writer_status::ok) {
       if (ready->entry.plain) return out_.take_file(ready->input.get(), size, no_filter{}, log_, path);
@@ -85,7 +85,7 @@ class data_writer {
     }
     file_handle file;
     if (!open(path, &file)) return log_unreadable_file(log_, path);
-    if (!was_lz || is_whole_lz_entry(file.get())) {
+    if (ready == nullptr || is_whole_lz_entry(file.get())) {
       return out_.take_file(file.get(), size, no_filter{}, log_, path);
     }
     if (std::fseek(file.get(), 0, SEEK_SET) != 0) return log_unreadable_file(log_, path);
@@ -94,19 +94,21 @@ class data_writer {
     return r == lzss_encode_result::ok && out_.advance(*size) ? rebuild_status::ok : archive_failed;
   }
 
-  // The replaced LZ entries, records[j] for j in chosen, made ready on
-  // every core; ready(k, prepared) is called for each in order.
-  template <class Ready>
-  int compress_replaced(const std::vector<std::size_t>& files, Ready&& ready) {
-    return compress_dl_entries(
-        static_cast<std::uint32_t>(files.size()), default_thread_count(), scratch_dir_, true,
+  // The count entries written in order by write(j, ready), the replaced
+  // LZ entries chosen (taking the FILEs files[k]) made ready on every core
+  // (write_with_ready_entries).
+  template <class Write>
+  int write_in_order(std::uint32_t count, const std::vector<std::uint32_t>& chosen,
+                     const std::vector<std::size_t>& files, Write&& write) {
+    return write_with_ready_entries(
+        count, chosen, scratch_dir_,
         [&](std::uint32_t k) {
           file_handle input;
           open(plan_.files()[files[k]], &input);
           return input;
         },
         [&](std::uint32_t k) { return regular_file_size(plan_.files()[files[k]].c_str()); },
-        ready);
+        write);
   }
 
   // The new entries, files[k] of the command line in order, each passed to
@@ -195,41 +197,28 @@ int write_data(std::FILE* archive, edit_plan& plan, rebuilt_archive& fresh, data
       chosen_files.push_back(old[j].file);
     }
   }
-  std::uint32_t next = 0;
-  const auto write_up_to = [&](std::uint32_t to, prepared_dl_entry* ready) {
-    for (; next < to || (ready != nullptr && next == to); ++next) {
-      const judged_record& j = old[next];
-      new_record out{};
-      std::memcpy(out.name, j.rec.name, sizeof out.name);
-      out.size = j.rec.size;
-      int written = rebuild_status::ok;
-      switch (j.what) {
-        case fate::remove:
+  const int status = data.write_in_order(
+      static_cast<std::uint32_t>(old.size()), chosen, chosen_files,
+      [&](std::uint32_t k, prepared_dl_entry* ready) {
+        const judged_record& j = old[k];
+        if (j.what == fate::remove) {
           plan.note_removed(j.rec.name);
           progress.entry_done(j.rec.size);
-          continue;
-        case fate::replace:
-          written = ready != nullptr && next == to
-                        ? data.replace(j.file, true, ready, &out.size)
-                        : data.replace(j.file, false, nullptr, &out.size);
-          break;
-        case fate::keep:
-          written = fresh.keep_stored(archive, j.rec.data_position, j.rec.size, j.rec.name, log);
-          break;
-      }
-      if (written != rebuild_status::ok) return written;
-      records->push_back(out);
-      if (j.what == fate::replace) progress.file_done(j.file);
-      progress.entry_done(j.rec.size);
-    }
-    return rebuild_status::ok;
-  };
-  int status = data.compress_replaced(chosen_files, [&](std::uint32_t k, prepared_dl_entry& p) {
-    return write_up_to(chosen[k], &p);
-  });
-  if (status == rebuild_status::ok) {
-    status = write_up_to(static_cast<std::uint32_t>(old.size()), nullptr);
-  }
+          return rebuild_status::ok;
+        }
+        new_record out{};
+        std::memcpy(out.name, j.rec.name, sizeof out.name);
+        out.size = j.rec.size;
+        const int written =
+            j.what == fate::replace
+                ? data.replace(j.file, ready, &out.size)
+                : fresh.keep_stored(archive, j.rec.data_position, j.rec.size, j.rec.name, log);
+        if (written != rebuild_status::ok) return written;
+        records->push_back(out);
+        if (j.what == fate::replace) progress.file_done(j.file);
+        progress.entry_done(j.rec.size);
+        return rebuild_status::ok;
+      });
   if (status != rebuild_status::ok) return status;
   std::vector<std::size_t> added;
   for (std::size_t i = 0; i < plan.files().size(); ++i) {

@@ -3,11 +3,9 @@
 // (an LZ entry compressed again), written in the writer's layout: the data
 // back to back after the header, the directory at the end.
 #include <cstring>
-#include <optional>
 #include <vector>
 
 #include "common/byte_order.h"
-#include "common/ordered_work.h"
 #include "common/rebuild.h"
 #include "common/records.h"
 #include "common/status.h"
@@ -64,7 +62,7 @@ int replace_entry(std::FILE* file, const file_identity& id, rebuilt_archive& out
                   prepared_dl_entry* ready, std::uint32_t* size, std::FILE* log,
                   const std::string& path) {
   file_identity ready_id;
-  if (was_lz && ready != nullptr && ready->status == writer_status::ok &&
+  if (ready != nullptr && ready->status == writer_status::ok &&
       identify_file(ready->input.get(), &ready_id) && ready_id.unchanged_since(id)) {
     if (ready->entry.plain) return out.take_file(ready->input.get(), size, no_filter{}, log, path);
     const int r =
@@ -105,11 +103,11 @@ int find_unchanged(std::FILE* archive, const directory_handle& dir, std::FILE* l
 }
 
 // Writes one entry: its stored bytes, unless dir holds a changed file for
-// it. rec->size gets the entry's new size. was_lz: whether the entry
-// decodes exactly, when already known.
+// it. rec->size gets the entry's new size. ready: the file made ready for
+// an entry known to decode exactly, or nullptr.
 int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const directory_handle& dir,
-                  std::FILE* log, file_judge& judge, dl_record* rec, std::optional<bool> was_lz,
-                  prepared_dl_entry* ready, bool* replaced, std::string* shared_with) {
+                  std::FILE* log, file_judge& judge, dl_record* rec, prepared_dl_entry* ready,
+                  bool* replaced, std::string* shared_with) {
   file_handle file;
   std::string path;
   file_identity id;
@@ -121,8 +119,8 @@ int rebuild_entry(std::FILE* archive, rebuilt_archive& out, const directory_hand
       &file, &path, replaced, shared_with, &id);
   if (decided != rebuild_status::ok) return decided;
   if (!*replaced) return out.keep_stored(archive, rec->data_position, rec->size, rec->name, log);
-  if (!was_lz) was_lz = decodes_exactly(archive, *rec);
-  return replace_entry(file.get(), id, out, *was_lz, ready, &rec->size, log, path);
+  const bool was_lz = ready != nullptr || decodes_exactly(archive, *rec);
+  return replace_entry(file.get(), id, out, was_lz, ready, &rec->size, log, path);
 }
 
 }  // namespace
@@ -162,37 +160,26 @@ int rebuild_dl_archive(std::FILE* archive, std::FILE* out, const directory_handl
   }
   rebuilt_archive fresh(out, dl_format::first_entry_offset);
   if (!seek_to(out, fresh.position())) return archive_failed;
-  std::uint32_t next = 0;
-  // Writes the entries up to the one at index `to` (excluded unless ready).
-  const auto write_up_to = [&](std::uint32_t to, prepared_dl_entry* ready) {
-    for (; next < to || (ready != nullptr && next == to); ++next) {
-      dl_record& rec = records[next];
-      const std::uint32_t old_size = rec.size;
-      bool replaced = false;
-      std::string shared_with;
-      const bool in_list = ready != nullptr && next == to;
-      const int written =
-          rebuild_entry(archive, fresh, dir, log, judge, &rec,
-                        in_list ? std::optional<bool>(true) : std::nullopt,
-                        in_list ? ready : nullptr, &replaced, &shared_with);
-      if (written != rebuild_status::ok) return written;
-      log_rebuilt_entry(log, rec.name, replaced, shared_with);
-      if (progress != nullptr) progress->advance(old_size);
-    }
-    return rebuild_status::ok;
-  };
-  int status = compress_dl_entries(
-      static_cast<std::uint32_t>(compressed.size()), default_thread_count(), scratch_dir, true,
+  const int status = write_with_ready_entries(
+      static_cast<std::uint32_t>(records.size()), compressed, scratch_dir,
       [&](std::uint32_t k) {
         file_handle file;
         dir.open_file(found[compressed[k]].stored.c_str(), &file);
         return file;
       },
       [&](std::uint32_t k) { return found[compressed[k]].id.size; },
-      [&](std::uint32_t k, prepared_dl_entry& ready) { return write_up_to(compressed[k], &ready); });
-  if (status == rebuild_status::ok) {
-    status = write_up_to(static_cast<std::uint32_t>(records.size()), nullptr);
-  }
+      [&](std::uint32_t j, prepared_dl_entry* ready) {
+        dl_record& rec = records[j];
+        const std::uint32_t old_size = rec.size;
+        bool replaced = false;
+        std::string shared_with;
+        const int written =
+            rebuild_entry(archive, fresh, dir, log, judge, &rec, ready, &replaced, &shared_with);
+        if (written != rebuild_status::ok) return written;
+        log_rebuilt_entry(log, rec.name, replaced, shared_with);
+        if (progress != nullptr) progress->advance(old_size);
+        return rebuild_status::ok;
+      });
   if (status != rebuild_status::ok) return status;
   if (!finish_dl_archive(archive, out, fresh.position(), records)) return archive_failed;
   judge.log_unused_files(dir, log);

@@ -349,6 +349,26 @@ int compress_dl_entries(std::uint32_t count, unsigned threads, std::string_view 
       });
 }
 
+int write_with_ready_entries(
+    std::uint32_t count, std::span<const std::uint32_t> chosen, std::string_view scratch_dir,
+    const std::function<file_handle(std::uint32_t)>& open,
+    const std::function<std::uint64_t(std::uint32_t)>& size,
+    const std::function<int(std::uint32_t, prepared_dl_entry*)>& write) {
+  std::uint32_t next = 0;
+  // The entries before `to`, then entry `to` itself when it is ready.
+  const auto write_up_to = [&](std::uint32_t to, prepared_dl_entry* ready) {
+    for (; next < to; ++next) {
+      const int status = write(next, nullptr);
+      if (status != 0) return status;
+    }
+    return ready == nullptr ? 0 : write(next++, ready);
+  };
+  const int status = compress_dl_entries(
+      static_cast<std::uint32_t>(chosen.size()), default_thread_count(), scratch_dir, true, open,
+      size, [&](std::uint32_t k, prepared_dl_entry& ready) { return write_up_to(chosen[k], &ready); });
+  return status != 0 ? status : write_up_to(count, nullptr);
+}
+
 int create_dl_archive_limited(std::FILE* archive, const char* const* files, std::uint32_t count,
                               std::uint32_t max_size, bool compress, unsigned threads,
                               std::string_view scratch_dir, progress_line* progress) {
